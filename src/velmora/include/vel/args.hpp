@@ -1,0 +1,197 @@
+// Argument checks with the messages every velmora module uses, and a parser
+// for vectorcall / METH_FASTCALL|METH_KEYWORDS arguments.
+#pragma once
+
+#include <Python.h>
+
+#include <cstring>
+
+namespace vel {
+
+// TypeError "Argument '<name>' has incorrect type (expected <type>, got <type>)".
+// Always returns false so that callers can write `return arg_type_error(...)`.
+inline bool arg_type_error(const char *name, const char *expected, PyObject *got)
+{
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 name, expected, Py_TYPE(got)->tp_name);
+    return false;
+}
+
+// TypeError "Expected <type>, got <type>" for a value stored into a typed slot.
+inline bool expected_type_error(const char *expected, PyObject *got)
+{
+    PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", expected, Py_TYPE(got)->tp_name);
+    return false;
+}
+
+// An argument of exactly `type` (or None when allowed).
+inline bool check_arg_exact(PyObject *obj, PyTypeObject *type, const char *name, bool none_ok = true)
+{
+    if (Py_IS_TYPE(obj, type) || (none_ok && obj == Py_None)) {
+        return true;
+    }
+    return arg_type_error(name, type->tp_name, obj);
+}
+
+// An argument that is an instance of `type` (or None when allowed).
+inline bool check_arg(PyObject *obj, PyTypeObject *type, const char *name, bool none_ok = true)
+{
+    if ((none_ok && obj == Py_None) || PyObject_TypeCheck(obj, type)) {
+        return true;
+    }
+    return arg_type_error(name, type->tp_name, obj);
+}
+
+// A value for a typed slot: an instance of `type` (or None when allowed).
+inline bool check_value(PyObject *obj, PyTypeObject *type, bool none_ok = true)
+{
+    if ((none_ok && obj == Py_None) || PyObject_TypeCheck(obj, type)) {
+        return true;
+    }
+    return expected_type_error(type->tp_name, obj);
+}
+
+// A call signature: `names` lists every parameter, the first `required` of
+// which must be given.  All parameters are positional-or-keyword.
+struct Signature {
+    const char *function;
+    const char *const *names;
+    int count;
+    int required;
+};
+
+namespace detail {
+
+inline int keyword_index(const Signature &sig, PyObject *key)
+{
+    for (int i = 0; i < sig.count; ++i) {
+        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, sig.names[i]) == 0) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+inline bool too_many_positional(const Signature &sig, Py_ssize_t given)
+{
+    if (sig.count == 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", sig.function, given);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes %s %d positional argument%s (%zd given)",
+                     sig.function, sig.required == sig.count ? "exactly" : "at most", sig.count,
+                     sig.count == 1 ? "" : "s", given);
+    }
+    return false;
+}
+
+inline bool place_keyword(const Signature &sig, PyObject *key, PyObject *value, PyObject **out)
+{
+    int index = keyword_index(sig, key);
+    if (index < 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%S'",
+                     sig.function, key);
+        return false;
+    }
+    if (out[index] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for argument '%s'",
+                     sig.function, sig.names[index]);
+        return false;
+    }
+    out[index] = value;
+    return true;
+}
+
+inline bool check_required(const Signature &sig, PyObject **out)
+{
+    for (int i = 0; i < sig.required; ++i) {
+        if (out[i] == nullptr) {
+            PyErr_Format(PyExc_TypeError, "%.200s() missing required argument '%s' (pos %d)",
+                         sig.function, sig.names[i], i + 1);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace detail
+
+// Fills out[0..count) with borrowed references; parameters not given stay
+// NULL.  Returns false with TypeError set on a bad call.
+inline bool parse_fastcall(const Signature &sig, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames, PyObject **out)
+{
+    for (int i = 0; i < sig.count; ++i) {
+        out[i] = nullptr;
+    }
+    if (nargs > sig.count) {
+        return detail::too_many_positional(sig, nargs);
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        out[i] = args[i];
+    }
+    if (kwnames != nullptr) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            if (!detail::place_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out)) {
+                return false;
+            }
+        }
+    }
+    return detail::check_required(sig, out);
+}
+
+// The same for tp_init / tp_new style arguments (tuple and optional dict).
+inline bool parse_tuple_dict(const Signature &sig, PyObject *args, PyObject *kwargs, PyObject **out)
+{
+    for (int i = 0; i < sig.count; ++i) {
+        out[i] = nullptr;
+    }
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (nargs > sig.count) {
+        return detail::too_many_positional(sig, nargs);
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        out[i] = PyTuple_GET_ITEM(args, i);
+    }
+    if (kwargs != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject *key;
+        PyObject *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!detail::place_keyword(sig, key, value, out)) {
+                return false;
+            }
+        }
+    }
+    return detail::check_required(sig, out);
+}
+
+// Positional-only call with an exact count, for the tightest hot paths.
+inline bool check_nargs(const char *function, Py_ssize_t nargs, Py_ssize_t min, Py_ssize_t max)
+{
+    if (nargs >= min && nargs <= max) {
+        return true;
+    }
+    if (min == max) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes exactly %zd positional argument%s (%zd given)",
+                     function, min, min == 1 ? "" : "s", nargs);
+    } else if (nargs < min) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes at least %zd positional argument%s (%zd given)",
+                     function, min, min == 1 ? "" : "s", nargs);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes at most %zd positional argument%s (%zd given)",
+                     function, max, max == 1 ? "" : "s", nargs);
+    }
+    return false;
+}
+
+inline bool no_keywords(const char *function, PyObject *kwnames)
+{
+    if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) {
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", function);
+    return false;
+}
+
+}  // namespace vel
