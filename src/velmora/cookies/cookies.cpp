@@ -49,7 +49,7 @@ int cookie_error_init(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     PyObject *message;
     if (!vel::parse_tuple_dict(ERROR_SIG, args, kwargs, &message) ||
-        !vel::check_arg_exact(message, &PyUnicode_Type, "message") ) {
+        !vel::check_arg(message, &PyUnicode_Type, "message")) {
         return -1;
     }
     return init_exception(self, message);
