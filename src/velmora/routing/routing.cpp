@@ -200,9 +200,10 @@ bool field_accepts(Kind kind, PyObject *value)
     case Kind::List:
         return vel::check_value(value, &PyList_Type);
     case Kind::Node:
-        return vel::check_value(value, g_state->node_type);
     case Kind::NodeNotNone:
-        return vel::check_value(value, g_state->node_type, false);
+        // The short class name, as for the built-in types.
+        return (value == Py_None && kind == Kind::Node) || is_node(value) ||
+               vel::expected_type_error("RadixNode", value);
     }
     return false;
 }
