@@ -296,25 +296,32 @@ int cookie_traverse(PyObject *self, visitproc visit, void *arg)
     return 0;
 }
 
+// Breaking a cycle leaves None in the fields rather than NULL: another
+// object's finaliser in the same cycle may still read or write the cookie.
 int cookie_clear(PyObject *self)
 {
     CookieObject *c = as_cookie(self);
-    Py_CLEAR(c->name);
-    Py_CLEAR(c->value);
-    Py_CLEAR(c->expires);
-    Py_CLEAR(c->domain);
-    Py_CLEAR(c->path);
+    Py_SETREF(c->name, Py_NewRef(Py_None));
+    Py_SETREF(c->value, Py_NewRef(Py_None));
+    Py_SETREF(c->expires, Py_NewRef(Py_None));
+    Py_SETREF(c->domain, Py_NewRef(Py_None));
+    Py_SETREF(c->path, Py_NewRef(Py_None));
     return 0;
 }
 
 void cookie_dealloc(PyObject *self)
 {
     PyTypeObject *tp = Py_TYPE(self);
+    CookieObject *c = as_cookie(self);
     PyObject_GC_UnTrack(self);
-    if (as_cookie(self)->weakreflist != nullptr) {
+    if (c->weakreflist != nullptr) {
         PyObject_ClearWeakRefs(self);
     }
-    cookie_clear(self);
+    Py_CLEAR(c->name);
+    Py_CLEAR(c->value);
+    Py_CLEAR(c->expires);
+    Py_CLEAR(c->domain);
+    Py_CLEAR(c->path);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -367,11 +374,11 @@ PyObject *cookie_richcompare(PyObject *self, PyObject *other, int op)
 PyObject *cookie_repr(PyObject *self)
 {
     CookieObject *c = as_cookie(self);
-    if (c->value == Py_None) {
-        return PyUnicode_FromFormat("<Cookie %U: None...>", c->name);
+    if (!PyUnicode_Check(c->value)) {
+        return PyUnicode_FromFormat("<Cookie %S: None...>", c->name);
     }
     Ref head = steal(PyUnicode_Substring(c->value, 0, 3));
-    return head ? PyUnicode_FromFormat("<Cookie %U: %U...>", c->name, head.get()) : nullptr;
+    return head ? PyUnicode_FromFormat("<Cookie %S: %U...>", c->name, head.get()) : nullptr;
 }
 
 // ---- properties
