@@ -231,10 +231,11 @@ def test_writer_name_and_value_match_urllib_quote():
             assert write(name, value) == f"{quote(name)}={quote(value)}".encode()
 
 
-@pytest.mark.parametrize("name, value", [("\ud800", "x"), ("a", "x\udfff")])
-def test_writer_rejects_lone_surrogates(name, value):
+@pytest.mark.parametrize("kwargs", [{"name": "\ud800"}, {"value": "x\udfff"}, {"domain": "\udc80"}, {"path": "/\ud800"}])
+def test_writer_rejects_lone_surrogates(kwargs):
+    kwargs = {"name": "a", "value": "b", **kwargs}
     with pytest.raises(UnicodeEncodeError):
-        write(name, value)
+        write(**kwargs)
 
 
 def test_writer_needs_a_value():

@@ -449,9 +449,9 @@ PyObject *write_cookie(CookieObject *c)
     if (age_n) out = put_part(out, "Max-Age=", lit("Max-Age="), age, age_n);
     if (domain) out = put_part(out, "Domain=", lit("Domain="), domain, domain_n);
     if (path) out = put_part(out, "Path=", lit("Path="), path, path_n);
-    if (c->http_only) out = put_part(out, "HttpOnly", lit("HttpOnly"), nullptr, 0);
-    if (secure) out = put_part(out, "Secure", lit("Secure"), nullptr, 0);
-    if (same_site_n) out = put_part(out, same_site, same_site_n, nullptr, 0);
+    if (c->http_only) out = put_part(out, "HttpOnly", lit("HttpOnly"), "", 0);
+    if (secure) out = put_part(out, "Secure", lit("Secure"), "", 0);
+    if (same_site_n) out = put_part(out, same_site, same_site_n, "", 0);
     return result;
 }
 
@@ -460,7 +460,6 @@ PyObject *write_cookie(CookieObject *c)
 struct Span {
     const char *s = nullptr;
     Py_ssize_t n = 0;
-    bool present() const { return s != nullptr; }
 };
 
 // Case-insensitive (ASCII) match against a lower-case word, no trimming.
