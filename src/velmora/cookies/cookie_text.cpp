@@ -516,16 +516,7 @@ bool parse_max_age(Span text, int64_t *out)
         }
     }
     Ref raw = steal(PyBytes_FromStringAndSize(text.s, text.n));
-    Ref number = raw ? steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyLong_Type), raw.get())) : Ref();
-    if (!number) {
-        return false;
-    }
-    long long v = PyLong_AsLongLong(number.get());
-    if (v == -1 && PyErr_Occurred()) {
-        return false;
-    }
-    *out = v;
-    return true;
+    return raw && take_max_age(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyLong_Type), raw.get()), out);
 }
 
 // ValueError "Invalid name=value fragment: b'...'" in the context of the

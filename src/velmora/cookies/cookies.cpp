@@ -133,19 +133,7 @@ PyObject *as_integer(PyObject *v)
     return PyNumber_Long(v);
 }
 
-bool to_max_age(PyObject *v, int64_t *out)
-{
-    Ref number = steal(as_integer(v));
-    if (!number) {
-        return false;
-    }
-    long long value = PyLong_AsLongLong(number.get());
-    if (value == -1 && PyErr_Occurred()) {
-        return false;
-    }
-    *out = value;
-    return true;
-}
+bool to_max_age(PyObject *v, int64_t *out) { return take_max_age(as_integer(v), out); }
 
 bool to_same_site(PyObject *v, uint32_t *out)
 {

@@ -33,6 +33,22 @@ extern State *g_state;
 
 inline constexpr Py_ssize_t MAX_VALUE_BYTES = 4096;
 
+// A Python int (or NULL from a failed conversion) as Max-Age; false with
+// an exception set, OverflowError beyond 64 bits.  Consumes `number`.
+inline bool take_max_age(PyObject *number, int64_t *out)
+{
+    if (number == nullptr) {
+        return false;
+    }
+    long long value = PyLong_AsLongLong(number);
+    Py_DECREF(number);
+    if (value == -1 && PyErr_Occurred()) {
+        return false;
+    }
+    *out = value;
+    return true;
+}
+
 // A cookie built and validated as the constructor does (name and value
 // through their property checks).  Borrows every argument.
 PyObject *cookie_create(PyObject *name, PyObject *value, PyObject *expires, PyObject *domain,
