@@ -361,27 +361,27 @@ bool fill(URLObject *self, PyObject *value)
 void wrap_parse_error(PyObject *value)
 {
     PyObject *cause = vel::compat::take_exception();
+    if (cause == nullptr || !PyObject_TypeCheck(cause, reinterpret_cast<PyTypeObject *>(PyExc_Exception))) {
+        vel::compat::restore_exception(cause);  // KeyboardInterrupt and the like pass through
+        return;
+    }
     PyObject *text = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), nullptr);
     if (text == nullptr) {
         // A value that is not UTF-8 cannot be quoted: the decoding error is
         // what the caller sees, chained to the parser's.
         PyObject *decode_error = vel::compat::take_exception();
-        if (decode_error != nullptr) {
-            PyException_SetContext(decode_error, cause);
-            vel::compat::restore_exception(decode_error);
-        } else {
-            Py_XDECREF(cause);
-        }
+        PyException_SetContext(decode_error, cause);
+        vel::compat::restore_exception(decode_error);
         return;
     }
-    PyObject *reason = cause != nullptr ? PyObject_Str(cause) : PyUnicode_FromString("");
+    PyObject *reason = PyObject_Str(cause);
     PyObject *message = reason != nullptr
                             ? PyUnicode_FromFormat("The value cannot be parsed as URL (%U): %U", text, reason)
                             : nullptr;
     if (message != nullptr) {
         raise_chained(g_state->invalid_url, message, cause);
     } else {
-        Py_XDECREF(cause);
+        Py_DECREF(cause);
     }
     Py_XDECREF(message);
     Py_XDECREF(reason);
@@ -395,12 +395,14 @@ PyObject *construct(PyTypeObject *type, PyObject *value)
         PyErr_SetString(g_state->invalid_url, "Input empty or null.");
         return nullptr;
     }
-    bool cacheable = ParseCache::cacheable(value);
-    const Parts *hit = cacheable ? g_state->cache.find(value) : nullptr;
     PyObject *self = type->tp_alloc(type, 0);
     if (self == nullptr) {
         return nullptr;
     }
+    // Looked up only now: allocating a subclass instance may collect
+    // garbage, and a finaliser could build URLs that replace the entry.
+    bool cacheable = ParseCache::cacheable(value);
+    const Parts *hit = cacheable ? g_state->cache.find(value) : nullptr;
     URLObject *u = as_url(self);
     if (hit != nullptr) {
         u->value = Py_NewRef(hit->value);
