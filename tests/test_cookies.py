@@ -229,6 +229,8 @@ def test_writer_name_and_value_match_urllib_quote():
     for name in samples:
         for value in samples:
             assert write(name, value) == f"{quote(name)}={quote(value)}".encode()
+    huge = "é;" * 1365  # 4095 bytes of UTF-8, nearly all escaped
+    assert write("h", huge) == f"h={quote(huge)}".encode()
 
 
 @pytest.mark.parametrize("kwargs", [{"name": "\ud800"}, {"value": "x\udfff"}, {"domain": "\udc80"}, {"path": "/\ud800"}])
