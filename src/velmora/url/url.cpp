@@ -749,11 +749,11 @@ PyObject *py_base_url(PyObject *self, PyObject *) { return base_url_impl(self); 
 #define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
 
 PyMethodDef url_methods[] = {
-    {"join", FASTCALL_KW(py_join), "join(other) -> URL: this URL followed by the relative URL other."},
-    {"base_url", py_base_url, METH_NOARGS, "base_url() -> URL: scheme, host and non-default port only."},
-    {"with_host", FASTCALL_KW(py_with_host), "with_host(host) -> URL with another host."},
-    {"with_scheme", FASTCALL_KW(py_with_scheme), "with_scheme(schema) -> URL with scheme http or https."},
-    {"with_query", FASTCALL_KW(py_with_query), "with_query(query) -> URL with another query (empty drops it)."},
+    {"join", FASTCALL_KW(py_join), "join($self, other)\n--\n\nThis URL followed by the relative URL other."},
+    {"base_url", py_base_url, METH_NOARGS, "base_url($self, /)\n--\n\nScheme, host and a non-default port only."},
+    {"with_host", FASTCALL_KW(py_with_host), "with_host($self, host)\n--\n\nThis URL with another host."},
+    {"with_scheme", FASTCALL_KW(py_with_scheme), "with_scheme($self, schema)\n--\n\nThis URL with scheme http or https."},
+    {"with_query", FASTCALL_KW(py_with_query), "with_query($self, query)\n--\n\nThis URL with another query; an empty one drops it."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -771,7 +771,7 @@ PyMemberDef url_members[] = {
 };
 
 PyType_Slot url_slots[] = {
-    {Py_tp_doc, const_cast<char *>("URL(value: bytes)\n--\n\nAn immutable URL parsed from bytes.")},
+    {Py_tp_doc, const_cast<char *>("URL(value)\n--\n\nAn immutable URL parsed from bytes.")},
     {Py_tp_new, reinterpret_cast<void *>(url_new)},
     {Py_tp_dealloc, reinterpret_cast<void *>(url_dealloc)},
     {Py_tp_str, reinterpret_cast<void *>(url_str)},
@@ -921,8 +921,8 @@ PyObject *py_join_prefix(PyObject *, PyObject *const *args, Py_ssize_t nargs, Py
 
 PyMethodDef module_methods[] = {
     {"build_absolute_url", FASTCALL_KW(py_build_absolute_url),
-     "build_absolute_url(scheme, host, base_path, path) -> URL"},
-    {"join_prefix", FASTCALL_KW(py_join_prefix), "join_prefix(prefix, path) -> str: path under the prefix."},
+     "build_absolute_url(scheme, host, base_path, path)\n--\n\nscheme://host/base_path/path as a URL."},
+    {"join_prefix", FASTCALL_KW(py_join_prefix), "join_prefix(prefix, path)\n--\n\nThe path under the prefix, with one slash between."},
     {nullptr, nullptr, 0, nullptr},
 };
 
