@@ -64,6 +64,20 @@ struct Latin1Lower {
 };
 constexpr Latin1Lower kLatin1Lower;
 
+// simd_is_ascii_lowercase, inline for the short names of look-up keys
+// where a call costs more than the test.
+inline bool is_ascii_lowercase(const char *data, Py_ssize_t n)
+{
+    if (n > 24) {
+        return simd_is_ascii_lowercase(data, static_cast<size_t>(n)) != 0;
+    }
+    unsigned upper = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        upper |= static_cast<unsigned>(static_cast<unsigned char>(data[i]) - 'A') < 26u;
+    }
+    return upper == 0;
+}
+
 inline unsigned char ascii_lower(unsigned char c)
 {
     return static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 0x20 : c);
@@ -161,28 +175,33 @@ public:
     // Whether the key was exactly bytes (decides the kind of the results).
     bool bytes_key() const { return bytes_key_; }
 
-    // 1 when `name` matches, 0 when not, -1 with an exception set.  Runs no
-    // Python code when `name` is exactly bytes or a Latin-1 str.
-    int match(PyObject *name) const
+    // The test for the names that need no Python code: 1 match, 0 no
+    // match, kSlow when match() must decide.
+    static constexpr int kSlow = 2;
+    int fast_match(PyObject *name) const
     {
         if (name == ident_) {
             return 1;
         }
-        if (PyBytes_CheckExact(name)) {
-            return PyBytes_GET_SIZE(name) == len_ &&
+        if (Py_IS_TYPE(name, &PyBytes_Type)) {
+            return Py_SIZE(name) == len_ &&
                    same_folded(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(name)), false);
         }
-        if (PyUnicode_CheckExact(name)) {
-            return match_str(name);
+        if (Py_IS_TYPE(name, &PyUnicode_Type) && PyUnicode_KIND(name) == PyUnicode_1BYTE_KIND) {
+            return PyUnicode_GET_LENGTH(name) == len_ && same_folded(PyUnicode_1BYTE_DATA(name), true);
         }
-        return match_other(name);
+        return kSlow;
     }
 
-    // Whether match() may run Python code for this name.
-    static bool may_run_code(PyObject *name)
+    // 1 when `name` matches, 0 when not, -1 with an exception set; may run
+    // Python code (str(), lower()) for names other than bytes and Latin-1 str.
+    int match(PyObject *name) const
     {
-        return !PyBytes_CheckExact(name) &&
-               !(PyUnicode_CheckExact(name) && PyUnicode_KIND(name) == PyUnicode_1BYTE_KIND);
+        int found = fast_match(name);
+        if (found != kSlow) {
+            return found;
+        }
+        return PyUnicode_CheckExact(name) ? match_str(name) : match_other(name);
     }
 
 private:
@@ -191,7 +210,7 @@ private:
         const char *src = PyBytes_AS_STRING(key);
         Py_ssize_t n = PyBytes_GET_SIZE(key);
         len_ = n;
-        if (simd_is_ascii_lowercase(src, static_cast<size_t>(n))) {
+        if (is_ascii_lowercase(src, n)) {
             data_ = reinterpret_cast<const unsigned char *>(src);
             PyObject *shared = get_interned_header_name_bytes(src, static_cast<size_t>(n));
             ident_ = shared != nullptr ? shared : key;
@@ -240,12 +259,20 @@ private:
     // (str.lower) rules; the key side is lower-case already.
     bool same_folded(const unsigned char *s, bool latin1) const
     {
-        if (std::memcmp(s, data_, static_cast<size_t>(len_)) == 0) {
+        // Names are short: one pass.  The key holds no 'A'..'Z', so bytes
+        // fold only where they differ; it may hold U+00C0..U+00DE (from a
+        // bytes key), so str characters always fold.
+        if (latin1) {
+            for (Py_ssize_t i = 0; i < len_; ++i) {
+                if (kLatin1Lower.map[s[i]] != data_[i]) {
+                    return false;
+                }
+            }
             return true;
         }
         for (Py_ssize_t i = 0; i < len_; ++i) {
-            unsigned char c = latin1 ? kLatin1Lower.map[s[i]] : ascii_lower(s[i]);
-            if (c != data_[i]) {
+            unsigned char c = s[i];
+            if (c != data_[i] && ascii_lower(c) != data_[i]) {
                 return false;
             }
         }
@@ -392,22 +419,25 @@ int scan(HeadersObject *self, const Key &key, F on_match)
     Ref hold_list = vel::borrow(values);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
         PyObject *entry = PyList_GET_ITEM(values, i);
-        if (!check_entry(entry)) {
+        if (!Py_IS_TYPE(entry, &PyTuple_Type) || Py_SIZE(entry) < 2) {
+            check_entry(entry);
             return -1;
         }
         PyObject *name = PyTuple_GET_ITEM(entry, 0);
-        int found;
-        if (Key::may_run_code(name)) {
+        int found = key.fast_match(name);
+        if (found == 0) {
+            continue;
+        }
+        int rc;
+        if (found == Key::kSlow) {
             Ref hold = vel::borrow(entry);
             found = key.match(name);
-            if (found > 0) {
-                found = on_match(entry);
-            }
+            rc = found > 0 ? on_match(entry) : found;
         } else {
-            found = key.match(name) ? on_match(entry) : 0;
+            rc = on_match(entry);
         }
-        if (found != 0) {
-            return found < 0 ? -1 : 0;
+        if (rc != 0) {
+            return rc < 0 ? -1 : 0;
         }
     }
     return 0;
@@ -590,11 +620,66 @@ int remove_equal(PyObject *values, PyObject *entry)
     return -1;
 }
 
+// remove() for the common list: exact tuples named by bytes or Latin-1 str.
+// Every entry equal to a match has an equal name and so is a match itself,
+// which makes "remove each match by equality" the same as dropping the
+// matches in place, without comparing tuples.  Returns 1 when done, 0 when
+// the list needs the general path, -1 on error.
+int remove_simple(PyObject *values, const Key &key)
+{
+    Py_ssize_t n = PyList_GET_SIZE(values);
+    Py_ssize_t count = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *entry = PyList_GET_ITEM(values, i);
+        if (!Py_IS_TYPE(entry, &PyTuple_Type) || Py_SIZE(entry) < 2) {
+            return 0;
+        }
+        int found = key.fast_match(PyTuple_GET_ITEM(entry, 0));
+        if (found == Key::kSlow) {
+            return 0;
+        }
+        count += found;
+    }
+    if (count == 0) {
+        return 1;
+    }
+    PyObject *local[16];
+    PyObject **removed = count <= 16 ? local : PyMem_New(PyObject *, static_cast<size_t>(count));
+    if (removed == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    // Keep the others in order at the front, move the matches to the tail
+    // and cut it off (which releases them once the list is consistent).
+    PyObject **items = PySequence_Fast_ITEMS(values);
+    Py_ssize_t kept = 0, dropped = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *entry = items[i];
+        if (key.fast_match(PyTuple_GET_ITEM(entry, 0))) {
+            removed[dropped++] = entry;
+        } else {
+            items[kept++] = entry;
+        }
+    }
+    std::memcpy(items + kept, removed, static_cast<size_t>(dropped) * sizeof(PyObject *));
+    if (removed != local) {
+        PyMem_Free(removed);
+    }
+    return PyList_SetSlice(values, kept, n, nullptr) < 0 ? -1 : 1;
+}
+
 int remove_impl(HeadersObject *self, PyObject *name)
 {
     Key key;
     if (!key.init(name)) {
         return -1;
+    }
+    PyObject *values = values_of(self);
+    if (PyList_Check(values)) {
+        int done = remove_simple(values, key);
+        if (done != 0) {
+            return done < 0 ? -1 : 0;
+        }
     }
     // Collected first, removed afterwards, so the scan sees a stable list.
     Ref matches;
@@ -610,13 +695,13 @@ int remove_impl(HeadersObject *self, PyObject *name)
     if (rc < 0 || !matches) {
         return rc;
     }
-    Ref values = vel::borrow(values_of(self));
-    if (!PyList_Check(values.get())) {
+    Ref list = vel::borrow(values_of(self));
+    if (!PyList_Check(list.get())) {
         Py_XDECREF(values_not_iterable());
         return -1;
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(matches.get()); ++i) {
-        if (remove_equal(values.get(), PyList_GET_ITEM(matches.get(), i)) < 0) {
+        if (remove_equal(list.get(), PyList_GET_ITEM(matches.get(), i)) < 0) {
             return -1;
         }
     }
@@ -655,45 +740,41 @@ int merge_impl(HeadersObject *self, PyObject *values)
     return 0;
 }
 
-bool contains_impl(HeadersObject *self, PyObject *name)
+// 1, 0, or -1 with an exception set.
+int contains_impl(HeadersObject *self, PyObject *name)
 {
     Key key;
     if (!key.init(name)) {
-        return false;
+        return -1;
     }
     PyObject *values = values_for_scan(self);
     if (values == nullptr) {
-        return false;
+        return -1;
     }
     Ref hold_list = vel::borrow(values);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
         PyObject *entry = PyList_GET_ITEM(values, i);
-        int found;
-        if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) > 0 &&
-            !Key::may_run_code(PyTuple_GET_ITEM(entry, 0))) {
-            found = key.match(PyTuple_GET_ITEM(entry, 0));
-        } else {
+        int found = Key::kSlow;
+        if (Py_IS_TYPE(entry, &PyTuple_Type) && Py_SIZE(entry) > 0) {
+            found = key.fast_match(PyTuple_GET_ITEM(entry, 0));
+        }
+        if (found == Key::kSlow) {
             // Any subscriptable entry serves here.
             Ref hold = vel::borrow(entry);
             Ref item = vel::steal(PyObject_GetItem(entry, g_state->zero));
             found = item ? key.match(item.get()) : -1;
         }
         if (found != 0) {
-            return found > 0;
+            return found;
         }
     }
-    return false;
+    return 0;
 }
 
 // ---------------------------------------------------------------------------
 // The direct-call table: each entry runs a Python override when there is one.
 
 inline PyObject *pass_result(PyObject *result) { return result; }
-
-inline bool override_result_contains(PyObject *result)
-{
-    return vel::override_result_bool(result) > 0;
-}
 
 vel::OverrideSlot &slot(Slot s) { return g_state->slots[s]; }
 
@@ -727,13 +808,13 @@ int t_add(HeadersObject *self, PyObject *name, PyObject *value)
     return add_impl(self, name, value);
 }
 
-bool t_contains(HeadersObject *self, PyObject *key);
+int contains_dispatch(HeadersObject *self, PyObject *key);
 int t_remove(HeadersObject *self, PyObject *key);
 
 int set_impl(HeadersObject *self, PyObject *name, PyObject *value)
 {
-    bool present = t_contains(self, name);
-    if (PyErr_Occurred() || (present && t_remove(self, name) < 0)) {
+    int present = contains_dispatch(self, name);
+    if (present < 0 || (present > 0 && t_remove(self, name) < 0)) {
         return -1;
     }
     return t_add(self, name, value);
@@ -790,11 +871,14 @@ int t_merge(HeadersObject *self, PyObject *values)
     return merge_impl(self, values);
 }
 
-bool t_contains(HeadersObject *self, PyObject *key)
+// contains() with override dispatch: 1, 0, or -1 with an exception set.
+int contains_dispatch(HeadersObject *self, PyObject *key)
 {
-    VEL_DISPATCH(slot(S_CONTAINS), self, override_result_contains, key);
+    VEL_DISPATCH(slot(S_CONTAINS), self, vel::override_result_bool, key);
     return contains_impl(self, key);
 }
+
+bool t_contains(HeadersObject *self, PyObject *key) { return contains_dispatch(self, key) > 0; }
 
 const vel::headers::HeadersMethods kMethods = {
     t_keys, t_clone, t_get, t_get_tuples, t_add, t_set, t_get_single, t_get_first, t_remove, t_merge,
@@ -897,8 +981,8 @@ PyObject *py_contains(PyObject *self, PyObject *const *args, Py_ssize_t nargs, P
     if (!method_args("contains", kKeyArg, args, nargs, kwnames, a)) {
         return nullptr;
     }
-    bool found = contains_impl(H(self), a[0]);
-    return PyErr_Occurred() ? nullptr : Py_NewRef(found ? Py_True : Py_False);
+    int found = contains_impl(H(self), a[0]);
+    return found < 0 ? nullptr : Py_NewRef(found ? Py_True : Py_False);
 }
 
 // self.add(*args) through attribute lookup, so that a subclass's add applies.
@@ -1186,8 +1270,7 @@ int headers_setitem(PyObject *self, PyObject *key, PyObject *value)
 
 int headers_sq_contains(PyObject *self, PyObject *key)
 {
-    bool found = t_contains(H(self), key);
-    return PyErr_Occurred() ? -1 : found;
+    return contains_dispatch(H(self), key);
 }
 
 PyObject *headers_repr(PyObject *self)
