@@ -11,7 +11,6 @@
 #include <cstddef>
 #include <cstring>
 #include <new>
-#include <vector>
 
 #include "routing/routing_api.h"
 #include "routing/text.h"
@@ -681,23 +680,81 @@ int tree_insert(RadixTreeObject *self, PyObject *pattern, PyObject *route, PyObj
 // each tries its static child, then its parameter child, then its wildcard,
 // and a level that finds nothing hands control back to the one above.
 
+// A stack of trivially copyable items that lives inline up to N items, so
+// that a typical lookup allocates nothing for its bookkeeping.
+template <class T, size_t N>
+class SmallStack {
+public:
+    SmallStack() = default;
+    SmallStack(const SmallStack &) = delete;
+    SmallStack &operator=(const SmallStack &) = delete;
+    ~SmallStack()
+    {
+        if (data_ != inline_) {
+            PyMem_Free(data_);
+        }
+    }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T &back() { return data_[size_ - 1]; }
+    T &operator[](size_t i) { return data_[i]; }
+    const T &operator[](size_t i) const { return data_[i]; }
+    void pop() { --size_; }
+    // false with MemoryError set when the stack cannot grow.
+    bool push(const T &item)
+    {
+        if (size_ == capacity_ && !grow()) {
+            return false;
+        }
+        data_[size_++] = item;
+        return true;
+    }
+
+private:
+    bool grow()
+    {
+        size_t capacity = capacity_ * 2;
+        T *data = static_cast<T *>(PyMem_Malloc(capacity * sizeof(T)));
+        if (data == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        std::memcpy(static_cast<void *>(data), data_, size_ * sizeof(T));
+        if (data_ != inline_) {
+            PyMem_Free(data_);
+        }
+        data_ = data;
+        capacity_ = capacity;
+        return true;
+    }
+
+    T inline_[N];
+    T *data_ = inline_;
+    size_t size_ = 0;
+    size_t capacity_ = N;
+};
+
 // Owned (key, value) pairs captured so far, truncated on backtracking.
 class Captured {
 public:
     ~Captured() { truncate(0); }
-    size_t size() const { return keys_.size(); }
-    void push(PyObject *key, PyObject *value)  // steals both
+    size_t size() const { return pairs_.size(); }
+    // Steals both references, also on failure.
+    bool push(PyObject *key, PyObject *value)
     {
-        keys_.push_back(key);
-        values_.push_back(value);
+        if (pairs_.push(Pair{key, value})) {
+            return true;
+        }
+        Py_DECREF(key);
+        Py_DECREF(value);
+        return false;
     }
     void truncate(size_t n)
     {
-        while (keys_.size() > n) {
-            Py_DECREF(keys_.back());
-            Py_DECREF(values_.back());
-            keys_.pop_back();
-            values_.pop_back();
+        while (pairs_.size() > n) {
+            Py_DECREF(pairs_.back().key);
+            Py_DECREF(pairs_.back().value);
+            pairs_.pop();
         }
     }
     // A new dict of the captured pairs, plus (extra_key, extra_value) when
@@ -705,14 +762,14 @@ public:
     PyObject *dict(PyObject *names, PyObject *extra_key, PyObject *extra_value) const
     {
         Ref d = vel::steal(PyDict_New());
-        for (size_t i = 0; d && i < keys_.size(); ++i) {
-            PyObject *key = names != nullptr ? PyList_GET_ITEM(names, static_cast<Py_ssize_t>(i)) : keys_[i];
-            if (PyDict_SetItem(d.get(), key, values_[i]) < 0) {
+        for (size_t i = 0; d && i < pairs_.size(); ++i) {
+            PyObject *key = names != nullptr ? PyList_GET_ITEM(names, static_cast<Py_ssize_t>(i)) : pairs_[i].key;
+            if (PyDict_SetItem(d.get(), key, pairs_[i].value) < 0) {
                 return nullptr;
             }
         }
         if (d && extra_value != nullptr) {
-            PyObject *key = names != nullptr ? PyList_GET_ITEM(names, static_cast<Py_ssize_t>(keys_.size())) : extra_key;
+            PyObject *key = names != nullptr ? PyList_GET_ITEM(names, static_cast<Py_ssize_t>(pairs_.size())) : extra_key;
             if (PyDict_SetItem(d.get(), key, extra_value) < 0) {
                 return nullptr;
             }
@@ -721,8 +778,11 @@ public:
     }
 
 private:
-    std::vector<PyObject *> keys_;
-    std::vector<PyObject *> values_;
+    struct Pair {
+        PyObject *key;
+        PyObject *value;
+    };
+    SmallStack<Pair, 8> pairs_;
 };
 
 PyObject *p_key(Py_ssize_t index)
@@ -813,8 +873,8 @@ public:
     Descent(PyObject *segments) : segments_(segments), count_(PyList_GET_SIZE(segments)) {}
     ~Descent()
     {
-        for (Frame &f : frames_) {
-            Py_DECREF(f.node);
+        while (!frames_.empty()) {
+            pop();
         }
     }
 
@@ -825,14 +885,18 @@ public:
         PyObject *key;
         PyObject *value;
         while (PyDict_Next(values, &pos, &key, &value)) {
-            captured_.push(Py_NewRef(key), Py_NewRef(value));
+            if (!captured_.push(Py_NewRef(key), Py_NewRef(value))) {
+                return false;
+            }
         }
         return true;
     }
 
     PyObject *run(RadixNodeObject *start, Py_ssize_t index)
     {
-        push(reinterpret_cast<PyObject *>(start), index, captured_.size());
+        if (!push_owned(Py_NewRef(start), index, captured_.size())) {
+            return nullptr;
+        }
         while (!frames_.empty()) {
             Frame &f = frames_.back();
             captured_.truncate(f.base);
@@ -858,8 +922,8 @@ public:
                 if (static_child(node, seg, &child) < 0) {
                     return nullptr;
                 }
-                if (child != nullptr) {
-                    push_owned(child, i + 1, f.base);
+                if (child != nullptr && !push_owned(child, i + 1, f.base)) {
+                    return nullptr;
                 }
                 break;
             }
@@ -880,8 +944,9 @@ public:
                         Py_XDECREF(key);
                         return nullptr;
                     }
-                    captured_.push(key, value);
-                    push_owned(hold.release(), i + 1, captured_.size());
+                    if (!captured_.push(key, value) || !push_owned(hold.release(), i + 1, captured_.size())) {
+                        return nullptr;
+                    }
                 }
                 break;
             }
@@ -902,20 +967,19 @@ public:
     }
 
 private:
-    void push(PyObject *node, Py_ssize_t index, size_t base) { push_owned(Py_NewRef(node), index, base); }
-    void push_owned(PyObject *node, Py_ssize_t index, size_t base)
+    // Steals `node`, also on failure.
+    bool push_owned(PyObject *node, Py_ssize_t index, size_t base)
     {
-        try {
-            frames_.push_back(Frame{node, index, 0, base});
-        } catch (...) {
-            Py_DECREF(node);
-            throw;
+        if (frames_.push(Frame{node, index, 0, base})) {
+            return true;
         }
+        Py_DECREF(node);
+        return false;
     }
     void pop()
     {
         Py_DECREF(frames_.back().node);
-        frames_.pop_back();
+        frames_.pop();
     }
 
     // The static child for the lower-cased segment (new reference), NULL
@@ -1040,7 +1104,7 @@ private:
 
     PyObject *segments_;
     Py_ssize_t count_;
-    std::vector<Frame> frames_;
+    SmallStack<Frame, 16> frames_;
     Captured captured_;
 };
 
@@ -1052,35 +1116,35 @@ PyObject *match_recursive(RadixTreeObject *, RadixNodeObject *node, PyObject *se
         vel::expected_type_error("list", segments);
         return nullptr;
     }
-    PyObject *result = nullptr;
-    try {
-        Descent<B> descent(segments);
-        if (values == nullptr || values == Py_None || descent.seed(values)) {
-            result = descent.run(node, index);
-        }
-    } catch (const std::bad_alloc &) {
-        Py_CLEAR(result);
-        PyErr_NoMemory();
+    Descent<B> descent(segments);
+    if (values != nullptr && values != Py_None && !descent.seed(values)) {
+        return nullptr;
     }
-    return result;
+    return descent.run(node, index);
 }
 
 // The non-empty pieces of `path` between "/" characters.
 template <bool B>
 PyObject *split_segments(PyObject *path)
 {
-    Ref out = vel::steal(PyList_New(0));
     int kind = Twin<B>::kind(path);
     const void *data = Twin<B>::data(path);
     Py_ssize_t n = Twin<B>::length(path);
+    Py_ssize_t count = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        count += PyUnicode_READ(kind, data, i) != '/' && (i == 0 || PyUnicode_READ(kind, data, i - 1) == '/');
+    }
+    Ref out = vel::steal(PyList_New(count));
     Py_ssize_t start = 0;
+    Py_ssize_t k = 0;
     for (Py_ssize_t i = 0; out && i <= n; ++i) {
         if (i == n || PyUnicode_READ(kind, data, i) == '/') {
             if (i > start) {
-                Ref seg = vel::steal(Twin<B>::slice(path, start, i));
-                if (!seg || PyList_Append(out.get(), seg.get()) < 0) {
+                PyObject *seg = Twin<B>::slice(path, start, i);
+                if (seg == nullptr) {
                     return nullptr;
                 }
+                PyList_SET_ITEM(out.get(), k++, seg);
             }
             start = i + 1;
         }
