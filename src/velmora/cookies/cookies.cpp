@@ -641,7 +641,7 @@ int cookies_traverse(PyObject *module, visitproc visit, void *arg)
     Py_VISIT(st->quote);
     Py_VISIT(st->unquote);
     Py_VISIT(st->datetime_type);
-    return 0;
+    return st->clone_slot.traverse(visit, arg);
 }
 
 int cookies_clear(PyObject *module)

@@ -986,6 +986,11 @@ int url_traverse(PyObject *module, visitproc visit, void *arg)
     Py_VISIT(st->url_type);
     Py_VISIT(st->invalid_url);
     Py_VISIT(st->parse_url);
+    for (const vel::OverrideSlot &slot : st->slots) {
+        if (int rc = slot.traverse(visit, arg)) {
+            return rc;
+        }
+    }
     return 0;
 }
 

@@ -33,6 +33,14 @@ public:
         cached_type_ = nullptr;
     }
 
+    // The slot holds the base type's descriptor, which refers back to the
+    // type and through it to the module: module states must visit it.
+    int traverse(visitproc visit, void *arg) const
+    {
+        Py_VISIT(native_);
+        return 0;
+    }
+
     PyObject *name() const { return name_; }
 
     // 1 when type(self) redefines the method, 0 when the native function
