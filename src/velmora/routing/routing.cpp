@@ -1123,23 +1123,52 @@ PyObject *match_recursive(RadixTreeObject *, RadixNodeObject *node, PyObject *se
     return descent.run(node, index);
 }
 
-// The non-empty pieces of `path` between "/" characters.
+// Where the "/" separators of a path are, scanned once per lookup over the
+// path's code units (one-byte kinds, the common case, without a per-char
+// kind switch).
+struct Layout {
+    bool doubled = false;   // "//" somewhere
+    Py_ssize_t count = 0;   // non-empty pieces between "/"
+};
+
+template <class T>
+Layout scan_units(const T *data, Py_ssize_t n)
+{
+    Layout out;
+    T prev = '/';
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        T c = data[i];
+        out.doubled |= (c == '/' && prev == '/' && i > 0);
+        out.count += (c != '/' && prev == '/');
+        prev = c;
+    }
+    return out;
+}
+
+Layout scan_path(int kind, const void *data, Py_ssize_t n)
+{
+    switch (kind) {
+    case PyUnicode_1BYTE_KIND:
+        return scan_units(static_cast<const Py_UCS1 *>(data), n);
+    case PyUnicode_2BYTE_KIND:
+        return scan_units(static_cast<const Py_UCS2 *>(data), n);
+    default:
+        return scan_units(static_cast<const Py_UCS4 *>(data), n);
+    }
+}
+
+// The `count` non-empty pieces of `path[0:n]` between "/" characters.
 template <bool B>
-PyObject *split_segments(PyObject *path)
+PyObject *split_segments(PyObject *path, Py_ssize_t n, Py_ssize_t count)
 {
     int kind = Twin<B>::kind(path);
     const void *data = Twin<B>::data(path);
-    Py_ssize_t n = Twin<B>::length(path);
-    Py_ssize_t count = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        count += PyUnicode_READ(kind, data, i) != '/' && (i == 0 || PyUnicode_READ(kind, data, i - 1) == '/');
-    }
     Ref out = vel::steal(PyList_New(count));
     Py_ssize_t start = 0;
     Py_ssize_t k = 0;
     for (Py_ssize_t i = 0; out && i <= n; ++i) {
         if (i == n || PyUnicode_READ(kind, data, i) == '/') {
-            if (i > start) {
+            if (i > start && k < count) {
                 PyObject *seg = Twin<B>::slice(path, start, i);
                 if (seg == nullptr) {
                     return nullptr;
@@ -1158,10 +1187,9 @@ PyObject *match_path(RadixTreeObject *self, PyObject *path)
     int kind = Twin<B>::kind(path);
     const void *data = Twin<B>::data(path);
     Py_ssize_t n = Twin<B>::length(path);
-    for (Py_ssize_t i = 1; i < n; ++i) {
-        if (PyUnicode_READ(kind, data, i) == '/' && PyUnicode_READ(kind, data, i - 1) == '/') {
-            Py_RETURN_NONE;
-        }
+    const Layout layout = scan_path(kind, data, n);
+    if (layout.doubled) {
+        Py_RETURN_NONE;
     }
     PyObject *statics = B ? self->static_routes_bytes : self->static_routes_str;
     PyObject *hit = nullptr;
@@ -1202,7 +1230,8 @@ PyObject *match_path(RadixTreeObject *self, PyObject *path)
         }
         Py_RETURN_NONE;
     }
-    Ref segments = vel::steal(split_segments<B>(stripped.get()));
+    // Stripping trailing slashes removes no piece, so the count still holds.
+    Ref segments = vel::steal(split_segments<B>(path, n, layout.count));
     if (!segments) {
         return nullptr;
     }
