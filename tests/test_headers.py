@@ -483,3 +483,27 @@ def test_cycles_are_collected():
     del h
     gc.collect()
     assert ref() is None
+
+
+def test_many_matches_keep_their_order():
+    h = Headers([(b"a" if i % 2 else "A", str(i).encode()) for i in range(21)])
+    assert h.get(b"a") == tuple(str(i).encode() for i in range(21))
+    assert h.get("a")[-3:] == ("18", "19", "20")
+
+
+def test_repeated_and_fresh_bytes_keys():
+    h = make(*[(b"x-%d" % i, b"%d" % i) for i in range(100)])
+    for _ in range(2):
+        for i in range(100):
+            assert h.get_first(b"x-%d" % i) == b"%d" % i  # new key objects each time
+            assert h.get_first(b"X-%d" % i) == b"%d" % i
+
+
+def test_remove_with_names_of_other_kinds():
+    class Name:
+        def __str__(self):
+            return "X-A"
+
+    h = Headers([(Name(), b"1"), (b"x-a", b"2"), (b"keep", b"k"), ("X-A", "3")])
+    h.remove(b"x-a")
+    assert h.values == [(b"keep", b"k")]

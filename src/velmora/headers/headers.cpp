@@ -11,8 +11,10 @@
 #include <Python.h>
 #include <structmember.h>
 
+#include <cstdint>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "headers/headers_api.h"
 #include "interning.h"
@@ -44,6 +46,13 @@ struct State {
     PyObject *str_items;
     PyObject *zero;
     vel::OverrideSlot slots[S_COUNT];
+    // Lower-case bytes keys seen recently (mostly constants in the caller's
+    // code) with what the interning table answered for them, so that a
+    // repeated look-up skips the table.  Each entry holds its key.
+    struct KeyCacheEntry {
+        PyObject *key;
+        PyObject *ident;  // the shared table object, or the key itself
+    } key_cache[32];
 };
 
 // Set at exec; the module supports one interpreter only.
@@ -178,7 +187,7 @@ public:
     // The test for the names that need no Python code: 1 match, 0 no
     // match, kSlow when match() must decide.
     static constexpr int kSlow = 2;
-    int fast_match(PyObject *name) const
+    [[gnu::always_inline]] int fast_match(PyObject *name) const
     {
         if (name == ident_) {
             return 1;
@@ -212,8 +221,13 @@ private:
         len_ = n;
         if (is_ascii_lowercase(src, n)) {
             data_ = reinterpret_cast<const unsigned char *>(src);
-            PyObject *shared = get_interned_header_name_bytes(src, static_cast<size_t>(n));
-            ident_ = shared != nullptr ? shared : key;
+            auto &cached = g_state->key_cache[(reinterpret_cast<uintptr_t>(key) >> 4) % 32];
+            if (cached.key != key) {
+                PyObject *shared = get_interned_header_name_bytes(src, static_cast<size_t>(n));
+                Py_XSETREF(cached.key, Py_NewRef(key));
+                cached.ident = shared != nullptr ? shared : key;
+            }
+            ident_ = cached.ident;
             return true;
         }
         char *dst = buffer(n);
@@ -536,34 +550,35 @@ PyObject *get_impl(HeadersObject *self, PyObject *name)
     if (!key.init(name)) {
         return nullptr;
     }
-    // Most names occur once: keep the first value aside and build a list
-    // only for the second.
-    Ref first, more;
+    // A name rarely occurs more than a few times: the values wait on the
+    // stack and go straight into the result tuple; a list takes the rest.
+    constexpr Py_ssize_t kLocal = 8;
+    Ref local[kLocal];
+    Py_ssize_t count = 0;
+    Ref more;
     int rc = scan(self, key, [&](PyObject *entry) {
         Ref value = vel::steal(convert_value(PyTuple_GET_ITEM(entry, 1), key.bytes_key()));
         if (!value) {
             return -1;
         }
-        if (!first) {
-            first = value;
+        if (count < kLocal) {
+            local[count++] = std::move(value);
             return 0;
         }
         if (!more) {
-            more = vel::steal(PyList_New(1));
+            more = vel::steal(PyList_New(0));
             if (!more) {
                 return -1;
             }
-            PyList_SET_ITEM(more.get(), 0, first.release());
         }
+        ++count;
         return PyList_Append(more.get(), value.get());
     });
-    if (rc < 0) {
-        return nullptr;
+    PyObject *result = rc < 0 ? nullptr : PyTuple_New(count);
+    for (Py_ssize_t i = 0; result != nullptr && i < count; ++i) {
+        PyTuple_SET_ITEM(result, i, i < kLocal ? local[i].release() : Py_NewRef(PyList_GET_ITEM(more.get(), i - kLocal)));
     }
-    if (more) {
-        return PyList_AsTuple(more.get());
-    }
-    return first ? PyTuple_Pack(1, first.get()) : PyTuple_New(0);
+    return result;
 }
 
 PyObject *get_tuples_impl(HeadersObject *self, PyObject *name)
@@ -1555,6 +1570,10 @@ int headers_clear_module(PyObject *module)
     Py_CLEAR(st->str_lower);
     Py_CLEAR(st->str_items);
     Py_CLEAR(st->zero);
+    for (auto &cached : st->key_cache) {
+        Py_CLEAR(cached.key);
+        cached.ident = nullptr;
+    }
     if (g_state == st) {
         g_state = nullptr;
     }
