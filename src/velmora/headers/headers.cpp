@@ -460,8 +460,47 @@ int scan(HeadersObject *self, const Key &key, F on_match)
 // ---------------------------------------------------------------------------
 // Native implementations of the table methods (no override dispatch)
 
+// Exact bytes and str names: equal means same type and same contents, so
+// they are compared without rich comparison.
+inline bool is_simple_name(PyObject *name)
+{
+    return PyBytes_CheckExact(name) || PyUnicode_CheckExact(name);
+}
+
+// Whether `name` is among `seen` (all simple names): 1 or 0, or -2 when
+// `name` itself needs a rich comparison.
+int seen_simple(PyObject *seen, PyObject *name)
+{
+    if (!is_simple_name(name)) {
+        return -2;
+    }
+    bool bytes = PyBytes_CheckExact(name);
+    Py_ssize_t size = bytes ? PyBytes_GET_SIZE(name) : PyUnicode_GET_LENGTH(name);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seen); ++i) {
+        PyObject *other = PyList_GET_ITEM(seen, i);
+        if (other == name) {
+            return 1;
+        }
+        if (Py_TYPE(other) != Py_TYPE(name)) {
+            continue;
+        }
+        if (bytes) {
+            if (PyBytes_GET_SIZE(other) == size &&
+                std::memcmp(PyBytes_AS_STRING(other), PyBytes_AS_STRING(name), static_cast<size_t>(size)) == 0) {
+                return 1;
+            }
+        } else if (PyUnicode_GET_LENGTH(other) == size && PyUnicode_KIND(other) == PyUnicode_KIND(name) &&
+                   std::memcmp(PyUnicode_DATA(other), PyUnicode_DATA(name),
+                               static_cast<size_t>(size) * PyUnicode_KIND(name)) == 0) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
 PyObject *keys_impl(HeadersObject *self)
 {
+    bool simple = true;  // every name collected so far is exact bytes or str
     Ref iter = vel::steal(PyObject_GetIter(values_of(self)));
     Ref result = vel::steal(PyList_New(0));
     if (!iter || !result) {
@@ -476,7 +515,11 @@ PyObject *keys_impl(HeadersObject *self)
         if (!name) {
             return nullptr;
         }
-        int seen = PySequence_Contains(result.get(), name.get());
+        int seen = simple ? seen_simple(result.get(), name.get()) : -2;
+        if (seen == -2) {
+            simple = false;
+            seen = PySequence_Contains(result.get(), name.get());
+        }
         if (seen < 0 || (seen == 0 && PyList_Append(result.get(), name.get()) < 0)) {
             return nullptr;
         }
