@@ -430,7 +430,7 @@ int scan(HeadersObject *self, const Key &key, F on_match)
     if (values == nullptr) {
         return -1;
     }
-    Ref hold_list = vel::borrow(values);
+    Ref hold_list;  // taken once a comparison may run Python code
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
         PyObject *entry = PyList_GET_ITEM(values, i);
         if (!Py_IS_TYPE(entry, &PyTuple_Type) || Py_SIZE(entry) < 2) {
@@ -444,6 +444,9 @@ int scan(HeadersObject *self, const Key &key, F on_match)
         }
         int rc;
         if (found == Key::kSlow) {
+            if (!hold_list) {
+                hold_list = vel::borrow(values);
+            }
             Ref hold = vel::borrow(entry);
             found = key.match(name);
             rc = found > 0 ? on_match(entry) : found;
@@ -809,7 +812,7 @@ int contains_impl(HeadersObject *self, PyObject *name)
     if (values == nullptr) {
         return -1;
     }
-    Ref hold_list = vel::borrow(values);
+    Ref hold_list;  // taken once a comparison may run Python code
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
         PyObject *entry = PyList_GET_ITEM(values, i);
         int found = Key::kSlow;
@@ -817,6 +820,9 @@ int contains_impl(HeadersObject *self, PyObject *name)
             found = key.fast_match(PyTuple_GET_ITEM(entry, 0));
         }
         if (found == Key::kSlow) {
+            if (!hold_list) {
+                hold_list = vel::borrow(values);
+            }
             // Any subscriptable entry serves here.
             Ref hold = vel::borrow(entry);
             Ref item = vel::steal(PyObject_GetItem(entry, g_state->zero));
