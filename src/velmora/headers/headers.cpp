@@ -1599,6 +1599,11 @@ int headers_traverse_module(PyObject *module, visitproc visit, void *arg)
     Py_VISIT(st->Headers_Type);
     Py_VISIT(st->MutableSequence);
     Py_VISIT(st->Mapping);
+    for (const auto &s : st->slots) {
+        if (int rc = s.traverse(visit, arg)) {
+            return rc;
+        }
+    }
     return 0;
 }
 
