@@ -1021,7 +1021,10 @@ private:
                 return PyTuple_Pack(2, node->route, Py_None);
             }
             bool named = PyList_Check(names) && static_cast<size_t>(PyList_GET_SIZE(names)) == n;
-            return pair(node->route, captured_.dict(named ? names : nullptr, nullptr, nullptr));
+            // Hashing the names may run Python code that replaces the route.
+            Ref route = Ref::borrow(node->route);
+            Ref hold_names = Ref::borrow(names);
+            return pair(route.get(), captured_.dict(named ? names : nullptr, nullptr, nullptr));
         }
         PyObject *wc = node->wildcard_child;
         if (wc != Py_None && as_node(wc)->route != Py_None && Twin<B>::suffix(node) == Py_None) {
@@ -1095,7 +1098,8 @@ private:
         }
         Ref hold_value = vel::steal(value);
         RadixNodeObject *child = wc.as<RadixNodeObject>();
-        PyObject *names = child->param_names;
+        Ref hold_names = Ref::borrow(child->param_names);
+        PyObject *names = hold_names.get();
         bool named = PyList_Check(names) && PyList_GET_SIZE(names) > 0 &&
                      static_cast<size_t>(PyList_GET_SIZE(names)) == captured_.size() + 1;
         Ref route = Ref::borrow(child->route);
