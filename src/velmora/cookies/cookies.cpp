@@ -482,7 +482,7 @@ PyType_Slot cookie_slots[] = {
 
 PyType_Spec cookie_spec = {
     "velmora.cookies.Cookie", sizeof(CookieObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, cookie_slots,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, cookie_slots,
 };
 
 // ---------------------------------------------------- module functions

@@ -785,7 +785,8 @@ PyType_Slot url_slots[] = {
 };
 
 // URL holds only bytes and None, which cannot form cycles: no GC.
-PyType_Spec url_spec = {"velmora.url.URL", sizeof(URLObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+PyType_Spec url_spec = {"velmora.url.URL", sizeof(URLObject), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
                         url_slots};
 
 // ---------------------------------------------------------------- InvalidURL
