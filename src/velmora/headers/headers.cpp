@@ -1392,7 +1392,7 @@ PyType_Slot headers_slots[] = {
 
 PyType_Spec headers_spec = {
     "velmora.headers.Headers", sizeof(HeadersObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, headers_slots,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, headers_slots,
 };
 
 // ---------------------------------------------------------------------------
@@ -1522,7 +1522,7 @@ PyType_Slot header_slots[] = {
 
 PyType_Spec header_spec = {
     "velmora.headers.Header", sizeof(HeaderObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, header_slots,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, header_slots,
 };
 
 // ---------------------------------------------------------------------------
