@@ -334,7 +334,7 @@ private:
             PyObject *names = node->param_names;
             size_t n = captured_.size();
             if (n == 0) {
-                return PyTuple_Pack(2, node->route, Py_None);
+                return route_pair(node->route, Py_None);
             }
             // Hashing the names may run Python code that replaces the route.
             Ref route = Ref::borrow(node->route);
@@ -544,7 +544,7 @@ PyObject *match_path(RadixTreeObject *self, PyObject *path)
     RadixNodeObject *root = hold_root.as<RadixNodeObject>();
     if (n == 0 || (n == 1 && PyUnicode_READ(kind, data, 0) == '/')) {
         if (root->route != Py_None) {
-            return PyTuple_Pack(2, root->route, Py_None);
+            return route_pair(root->route, Py_None);
         }
         PyObject *wc = root->wildcard_child;
         if (wc != Py_None && as_node(wc)->route != Py_None) {

@@ -267,7 +267,7 @@ PyObject *get_match_impl(RadixRouterObject *self, PyObject *method, PyObject *pa
     if (hit != nullptr) {
         Ref match = vel::steal(hit);
         if (PyObject_TypeCheck(hit, g_state->match_type)) {
-            return PyTuple_Pack(2, as_match(hit)->route, Py_None);
+            return route_pair(as_match(hit)->route, Py_None);
         }
         vel::expected_type_error("RouteMatch", hit);
         return nullptr;

@@ -64,6 +64,16 @@ inline RouteMatchObject *as_match(PyObject *o) { return reinterpret_cast<RouteMa
 inline RadixRouterObject *as_router(PyObject *o) { return reinterpret_cast<RadixRouterObject *>(o); }
 inline bool is_node(PyObject *o) { return PyObject_TypeCheck(o, g_state->node_type); }
 
+// The pair (route, values) as a new tuple.  Both are held across the
+// allocation, which may run the collector and with it a finaliser that
+// drops the field they were read from.
+inline PyObject *route_pair(PyObject *route, PyObject *values)
+{
+    vel::Ref hold_route = vel::Ref::borrow(route);
+    vel::Ref hold_values = vel::Ref::borrow(values);
+    return PyTuple_Pack(2, route, values);
+}
+
 // ---------------------------------------------------------------------------
 // Typed attributes (node.cpp)
 
