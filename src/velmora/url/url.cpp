@@ -13,6 +13,7 @@
 #include "vel/args.hpp"
 #include "vel/capi.hpp"
 #include "vel/module.hpp"
+#include "vel/object.hpp"
 #include "vel/override.hpp"
 #include "vel/ref.hpp"
 
@@ -82,6 +83,9 @@ public:
         }
     }
 
+    // Bytes and None only, which take no part in cycles.
+    int traverse(visitproc, void *) const { return 0; }
+
 private:
     static void release(Parts &e)
     {
@@ -128,6 +132,22 @@ struct State {
     PyObject *s_fragment = nullptr;
     vel::OverrideSlot slots[SLOT_COUNT];
     ParseCache cache;
+
+    template <class F>
+    void fields(F &&f)
+    {
+        f(url_type);
+        f(invalid_url);
+        f(parse_url);
+        f(s_schema);
+        f(s_host);
+        f(s_port);
+        f(s_path);
+        f(s_query);
+        f(s_fragment);
+        f(slots);
+        f(cache);
+    }
 };
 
 // Set at exec: the hot paths reach the state without a module lookup.
@@ -457,9 +477,7 @@ PyObject *url_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, P
 {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject *value;
-    if (nargs == 1 && kwnames == nullptr) {
-        value = args[0];
-    } else if (!vel::parse_fastcall(url_sig, args, nargs, kwnames, &value)) {
+    if (!vel::parse_fastcall(url_sig, args, nargs, kwnames, &value)) {
         return nullptr;
     }
     if (!PyBytes_CheckExact(value) && !check_value_arg(value)) {
@@ -468,22 +486,9 @@ PyObject *url_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, P
     return construct(reinterpret_cast<PyTypeObject *>(type), value);
 }
 
-void url_dealloc(PyObject *self)
-{
-    PyTypeObject *tp = Py_TYPE(self);
-    URLObject *u = as_url(self);
-    if (u->weakreflist != nullptr) {
-        PyObject_ClearWeakRefs(self);
-    }
-    Py_XDECREF(u->value);
-    Py_XDECREF(u->schema);
-    Py_XDECREF(u->host);
-    Py_XDECREF(u->path);
-    Py_XDECREF(u->query);
-    Py_XDECREF(u->fragment);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
+// URL holds only bytes and None, which cannot form cycles: no GC.
+using UrlFields = vel::Fields<&URLObject::value, &URLObject::schema, &URLObject::host, &URLObject::path,
+                              &URLObject::query, &URLObject::fragment>;
 
 // ---------------------------------------------------------------- operators
 
@@ -506,7 +511,16 @@ PyObject *url_richcompare(PyObject *a, PyObject *b, int op)
     return PyBool_FromLong(equal == (op == Py_EQ));
 }
 
-PyObject *slot_join(PyObject *self, PyObject *other);
+PyObject *join_impl(PyObject *self, PyObject *other);
+
+template <int S>
+vel::OverrideSlot &slot()
+{
+    return g_state->slots[S];
+}
+
+// url + other joins through the table, so that a subclass's join() applies.
+constexpr auto slot_join = vel::overridable<slot<SLOT_JOIN>, join_impl>;
 
 PyObject *url_add(PyObject *a, PyObject *b)
 {
@@ -684,77 +698,34 @@ PyObject *with_scheme_impl(PyObject *self, PyObject *schema)
 
 // ---------------------------------------------------------------- method table
 
-inline PyObject *pass_result(PyObject *result) { return result; }
-
-PyObject *slot_join(PyObject *self, PyObject *other)
-{
-    VEL_DISPATCH(g_state->slots[SLOT_JOIN], self, pass_result, other);
-    return join_impl(self, other);
-}
-
-PyObject *slot_base_url(PyObject *self)
-{
-    VEL_DISPATCH(g_state->slots[SLOT_BASE_URL], self, pass_result);
-    return base_url_impl(self);
-}
-
-PyObject *slot_with_host(PyObject *self, PyObject *host)
-{
-    VEL_DISPATCH(g_state->slots[SLOT_WITH_HOST], self, pass_result, host);
-    return with_host_impl(self, host);
-}
-
-PyObject *slot_with_scheme(PyObject *self, PyObject *schema)
-{
-    VEL_DISPATCH(g_state->slots[SLOT_WITH_SCHEME], self, pass_result, schema);
-    return with_scheme_impl(self, schema);
-}
-
-PyObject *slot_with_query(PyObject *self, PyObject *query)
-{
-    VEL_DISPATCH(g_state->slots[SLOT_WITH_QUERY], self, pass_result, query);
-    return with_query_impl(self, query);
-}
-
-const vel::url::UrlMethods url_methods_table = {slot_join, slot_base_url, slot_with_host, slot_with_scheme, slot_with_query};
+const vel::url::UrlMethods url_methods_table = {
+    slot_join,
+    vel::overridable<slot<SLOT_BASE_URL>, base_url_impl>,
+    vel::overridable<slot<SLOT_WITH_HOST>, with_host_impl>,
+    vel::overridable<slot<SLOT_WITH_SCHEME>, with_scheme_impl>,
+    vel::overridable<slot<SLOT_WITH_QUERY>, with_query_impl>,
+};
 
 // ---------------------------------------------------------------- Python methods
 
-// One positional-or-keyword argument, with the common positional case first.
-bool one_arg(const vel::Signature &sig, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-             PyObject **out)
-{
-    if (nargs == 1 && kwnames == nullptr) {
-        *out = args[0];
-        return true;
-    }
-    return vel::parse_fastcall(sig, args, nargs, kwnames, out);
-}
-
-#define URL_METHOD(fn, param)                                                                    \
-    PyObject *py_##fn(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) \
-    {                                                                                            \
-        static const char *const names[] = {param};                                              \
-        static const vel::Signature sig = {#fn, names, 1, 1};                                    \
-        PyObject *arg;                                                                           \
-        return one_arg(sig, args, nargs, kwnames, &arg) ? fn##_impl(self, arg) : nullptr;        \
-    }
-
-URL_METHOD(join, "other")
-URL_METHOD(with_host, "host")
-URL_METHOD(with_query, "query")
-URL_METHOD(with_scheme, "schema")
-
-PyObject *py_base_url(PyObject *self, PyObject *) { return base_url_impl(self); }
-
-#define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
+constexpr const char *kOther[] = {"other"};
+constexpr const char *kHost[] = {"host"};
+constexpr const char *kQuery[] = {"query"};
+constexpr const char *kSchema[] = {"schema"};
+constexpr vel::Signature kJoin{"join", kOther, 1, 1};
+constexpr vel::Signature kWithHost{"with_host", kHost, 1, 1};
+constexpr vel::Signature kWithQuery{"with_query", kQuery, 1, 1};
+constexpr vel::Signature kWithScheme{"with_scheme", kSchema, 1, 1};
+constexpr int FASTCALL_KW = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef url_methods[] = {
-    {"join", FASTCALL_KW(py_join), "join($self, other)\n--\n\nThis URL followed by the relative URL other."},
-    {"base_url", py_base_url, METH_NOARGS, "base_url($self, /)\n--\n\nScheme, host and a non-default port only."},
-    {"with_host", FASTCALL_KW(py_with_host), "with_host($self, host)\n--\n\nThis URL with another host."},
-    {"with_scheme", FASTCALL_KW(py_with_scheme), "with_scheme($self, schema)\n--\n\nThis URL with scheme http or https."},
-    {"with_query", FASTCALL_KW(py_with_query), "with_query($self, query)\n--\n\nThis URL with another query; an empty one drops it."},
+    {"join", VEL_METH((vel::fastcall_method<join_impl, kJoin>)), FASTCALL_KW, "join($self, other)\n--\n\nThis URL followed by the relative URL other."},
+    {"base_url", vel::noargs_method<base_url_impl>, METH_NOARGS, "base_url($self, /)\n--\n\nScheme, host and a non-default port only."},
+    {"with_host", VEL_METH((vel::fastcall_method<with_host_impl, kWithHost>)), FASTCALL_KW, "with_host($self, host)\n--\n\nThis URL with another host."},
+    {"with_scheme", VEL_METH((vel::fastcall_method<with_scheme_impl, kWithScheme>)), FASTCALL_KW,
+     "with_scheme($self, schema)\n--\n\nThis URL with scheme http or https."},
+    {"with_query", VEL_METH((vel::fastcall_method<with_query_impl, kWithQuery>)), FASTCALL_KW,
+     "with_query($self, query)\n--\n\nThis URL with another query; an empty one drops it."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -774,7 +745,7 @@ PyMemberDef url_members[] = {
 PyType_Slot url_slots[] = {
     {Py_tp_doc, const_cast<char *>("URL(value)\n--\n\nAn immutable URL parsed from bytes.")},
     {Py_tp_new, reinterpret_cast<void *>(url_new)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(url_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(UrlFields::plain_dealloc)},
     {Py_tp_str, reinterpret_cast<void *>(url_str)},
     {Py_tp_repr, reinterpret_cast<void *>(url_repr)},
     {Py_tp_richcompare, reinterpret_cast<void *>(url_richcompare)},
@@ -785,7 +756,6 @@ PyType_Slot url_slots[] = {
     {0, nullptr},
 };
 
-// URL holds only bytes and None, which cannot form cycles: no GC.
 PyType_Spec url_spec = {"velmora.url.URL", sizeof(URLObject), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
                         url_slots};
@@ -897,53 +867,32 @@ PyObject *url_from_bytes(PyObject *value)
     return construct(g_state->url_type, value);
 }
 
-const char *const build_names[] = {"scheme", "host", "base_path", "path"};
-const vel::Signature build_sig = {"build_absolute_url", build_names, 4, 4};
-
-PyObject *py_build_absolute_url(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    PyObject *a[4];
-    if (!vel::parse_fastcall(build_sig, args, nargs, kwnames, a)) {
-        return nullptr;
-    }
-    return build_absolute_url(a[0], a[1], a[2], a[3]);
-}
-
-const char *const prefix_names[] = {"prefix", "path"};
-const vel::Signature prefix_sig = {"join_prefix", prefix_names, 2, 2};
-
-PyObject *py_join_prefix(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    PyObject *a[2];
-    if (!vel::parse_fastcall(prefix_sig, args, nargs, kwnames, a)) {
-        return nullptr;
-    }
-    return join_prefix(a[0], a[1]);
-}
+constexpr const char *kBuildNames[] = {"scheme", "host", "base_path", "path"};
+constexpr vel::Signature kBuild{"build_absolute_url", kBuildNames, 4, 4};
+constexpr const char *kPrefixNames[] = {"prefix", "path"};
+constexpr vel::Signature kPrefix{"join_prefix", kPrefixNames, 2, 2};
 
 PyMethodDef module_methods[] = {
-    {"build_absolute_url", FASTCALL_KW(py_build_absolute_url),
+    {"build_absolute_url", VEL_METH((vel::fastcall_function<build_absolute_url, kBuild>)), FASTCALL_KW,
      "build_absolute_url(scheme, host, base_path, path)\n--\n\nscheme://host/base_path/path as a URL."},
-    {"join_prefix", FASTCALL_KW(py_join_prefix), "join_prefix(prefix, path)\n--\n\nThe path under the prefix, with one slash between."},
+    {"join_prefix", VEL_METH((vel::fastcall_function<join_prefix, kPrefix>)), FASTCALL_KW,
+     "join_prefix(prefix, path)\n--\n\nThe path under the prefix, with one slash between."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 // ---------------------------------------------------------------- module
 
 vel::url::CAPI capi_table = {
-    {vel::url::CAPI_VERSION, sizeof(vel::url::CAPI)}, nullptr, nullptr, &url_methods_table,
+    vel::capi_header<vel::url::CAPI>(vel::url::CAPI_VERSION), nullptr, nullptr, &url_methods_table,
     join_prefix, build_absolute_url, url_from_bytes,
 };
 
-State *get_state(PyObject *module) { return static_cast<State *>(PyModule_GetState(module)); }
-
 int url_exec(PyObject *module)
 {
-    if (vel::init_companion() < 0) {
+    State *st = vel::init_state<State>(module, &g_state);
+    if (st == nullptr) {
         return -1;
     }
-    State *st = new (get_state(module)) State{};
-    g_state = st;
     st->parse_url = vel::import_attr("httptools", "parse_url");
     if (st->parse_url == nullptr) {
         return -1;
@@ -982,60 +931,11 @@ int url_exec(PyObject *module)
     return vel::publish_capi(module, vel::url::CAPI_NAME, &capi_table.header);
 }
 
-int url_traverse(PyObject *module, visitproc visit, void *arg)
-{
-    State *st = get_state(module);
-    Py_VISIT(st->url_type);
-    Py_VISIT(st->invalid_url);
-    Py_VISIT(st->parse_url);
-    for (const vel::OverrideSlot &slot : st->slots) {
-        if (int rc = slot.traverse(visit, arg)) {
-            return rc;
-        }
-    }
-    return 0;
-}
-
-int url_clear(PyObject *module)
-{
-    State *st = get_state(module);
-    Py_CLEAR(st->url_type);
-    Py_CLEAR(st->invalid_url);
-    Py_CLEAR(st->parse_url);
-    Py_CLEAR(st->s_schema);
-    Py_CLEAR(st->s_host);
-    Py_CLEAR(st->s_port);
-    Py_CLEAR(st->s_path);
-    Py_CLEAR(st->s_query);
-    Py_CLEAR(st->s_fragment);
-    for (auto &slot : st->slots) {
-        slot.clear();
-    }
-    st->cache.clear();
-    return 0;
-}
-
-void url_free(void *module)
-{
-    url_clear(static_cast<PyObject *>(module));
-    if (g_state == get_state(static_cast<PyObject *>(module))) {
-        g_state = nullptr;
-    }
-}
-
 PyModuleDef_Slot url_module_slots[] = {VEL_MODULE_SLOTS(url_exec)};
 
-PyModuleDef url_module = {
-    PyModuleDef_HEAD_INIT,
-    "velmora.url",
-    "The immutable URL value, InvalidURL, build_absolute_url and join_prefix.",
-    sizeof(State),
-    module_methods,
-    url_module_slots,
-    url_traverse,
-    url_clear,
-    url_free,
-};
+PyModuleDef url_module = vel::module_def<State, &g_state>(
+    "velmora.url", "The immutable URL value, InvalidURL, build_absolute_url and join_prefix.", module_methods,
+    url_module_slots);
 
 }  // namespace
 
