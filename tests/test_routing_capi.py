@@ -112,8 +112,8 @@ def test_consumer_binds_the_published_types():
 def test_consumer_calls_every_slot():
     tree = RadixTree()
     route = Route()
-    assert consumer.tree_insert(tree, "/u/{id:int}/*", route) is None  # names passed as NULL
-    assert consumer.tree_insert(tree, "/n/{a}", route, [b"a"]) is None
+    assert consumer.tree_insert_without_names(tree, "/u/{id:int}/*", route) == 0  # names: NULL
+    assert consumer.tree_insert(tree, "/n/{a}", route, [b"a"]) == 0
     assert consumer.tree_parse_param_segment(tree, "<int:id>") == ("id", "int")
     assert consumer.tree_match(tree, "/u/1/a") == (route, {"_p_1": "1", "tail": "a"})
     assert consumer.tree_match_str(tree, "/n/x%20y") == (route, {"a": "x y"})
@@ -126,14 +126,14 @@ def test_consumer_calls_every_slot():
         consumer.tree_match_recursive_str(tree, node, ("7",), 0)
 
     router = RadixRouter()
-    assert consumer.router_add_route(router, b"get", "/s", route) is None
-    assert consumer.router_add_route(router, "GET", "/p/{x}", route, ["x"]) is None
+    assert consumer.router_add_route(router, b"get", "/s", route, None) == 0
+    assert consumer.router_add_route(router, "GET", "/p/{x}", route, ["x"]) == 0
     assert consumer.router_get_match(router, "GET", b"/s/") == (route, None)
     assert consumer.router_get_match(router, "get", "/p/1") == (route, {"x": "1"})
     assert consumer.router_get_static_match(router, b"GET", "/s").route is route
-    assert consumer.router_freeze(router) is None
+    assert consumer.router_freeze(router) == 0
     with pytest.raises(RuntimeError, match="frozen"):
-        consumer.router_add_route(router, "GET", "/t", route)
+        consumer.router_add_route(router, "GET", "/t", route, None)
     assert consumer.router_get_match(router, "PUT", "/s") is None
 
 
@@ -156,16 +156,16 @@ def test_consumer_reaches_overrides():
             return 7
 
     tree = Tree()
-    consumer.tree_insert(tree, "/abc", Route())
+    consumer.tree_insert(tree, "/abc", Route(), None)
     assert list(tree.static_routes_str) == ["/ABC", "/ABC/"]
     assert consumer.tree_match(tree, "/x") == ("tree", "/x")
     assert consumer.tree_match_str(tree, "/abc")[1] is None  # not overridable: the native lookup
     router = Router()
     with pytest.raises(LookupError) as caught:
-        consumer.router_add_route(router, "GET", "/x", Route())
+        consumer.router_add_route(router, "GET", "/x", Route(), None)
     assert caught.value.args == ("GET", None)
     assert consumer.router_get_static_match(router, "GET", "/x") == "static"
-    assert consumer.router_freeze(router) is None and consumer.router_layout(router)[2] == 0
+    assert consumer.router_freeze(router) == 0 and consumer.router_layout(router)[2] == 0
 
 
 def test_published_layouts_match_the_attributes():

@@ -4,6 +4,7 @@
 // published object layouts, to the test suite.
 #include <Python.h>
 
+#include "consumer.hpp"
 #include "routing/routing_api.h"
 #include "vel/args.hpp"
 #include "vel/module.hpp"
@@ -15,73 +16,61 @@ namespace rt = vel::routing;
 
 const rt::CAPI *g_api = nullptr;
 
+}  // namespace
+
+template <>
+PyTypeObject *consumer::type_of<vel::routing::RadixNodeObject>()
+{
+    return g_api->node_type;
+}
+template <>
+PyTypeObject *consumer::type_of<vel::routing::RadixTreeObject>()
+{
+    return g_api->tree_type;
+}
+template <>
+PyTypeObject *consumer::type_of<vel::routing::RouteMatchObject>()
+{
+    return g_api->match_type;
+}
+template <>
+PyTypeObject *consumer::type_of<vel::routing::RadixRouterObject>()
+{
+    return g_api->router_type;
+}
+
+namespace {
+
+const rt::RadixTreeMethods *tree_methods() { return g_api->tree_methods; }
+const rt::RadixRouterMethods *router_methods() { return g_api->router_methods; }
+
 template <class T>
-T *arg_as(PyObject *obj, PyTypeObject *type, const char *name)
+T *arg_as(PyObject *obj, const char *name)
 {
-    return vel::check_arg(obj, type, name, false) ? reinterpret_cast<T *>(obj) : nullptr;
+    return vel::check_arg(obj, consumer::type_of<T>(), name, false) ? reinterpret_cast<T *>(obj) : nullptr;
 }
 
-rt::RadixTreeObject *tree_arg(PyObject *obj) { return arg_as<rt::RadixTreeObject>(obj, g_api->tree_type, "tree"); }
-rt::RadixRouterObject *router_arg(PyObject *obj)
+// Arguments the slots document as optional are passed as NULL.
+PyObject *tree_insert_without_names(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
-    return arg_as<rt::RadixRouterObject>(obj, g_api->router_type, "router");
+    auto *t = vel::check_nargs("tree_insert_without_names", nargs, 3, 3) ? arg_as<rt::RadixTreeObject>(args[0], "tree")
+                                                                           : nullptr;
+    return t ? consumer::result(g_api->tree_methods->insert(t, args[1], args[2], nullptr)) : nullptr;
 }
 
-PyObject *none_or_null(int rc) { return rc < 0 ? nullptr : Py_NewRef(Py_None); }
-
-// An optional last argument is passed as NULL when it is not given.
-PyObject *optional(PyObject *const *args, Py_ssize_t nargs, Py_ssize_t index)
-{
-    return nargs > index ? args[index] : nullptr;
-}
-
-PyObject *tree_insert(PyObject *, PyObject *const *args, Py_ssize_t nargs)
-{
-    rt::RadixTreeObject *t = vel::check_nargs("tree_insert", nargs, 3, 4) ? tree_arg(args[0]) : nullptr;
-    return t ? none_or_null(g_api->tree_methods->insert(t, args[1], args[2], optional(args, nargs, 3))) : nullptr;
-}
-
-// tree_<slot>(tree, argument) for the four one-argument tree slots.
-template <auto Slot>
-PyObject *tree_call(PyObject *, PyObject *const *args, Py_ssize_t nargs)
-{
-    rt::RadixTreeObject *t = vel::check_nargs("tree slot", nargs, 2, 2) ? tree_arg(args[0]) : nullptr;
-    return t ? (g_api->tree_methods->*Slot)(t, args[1]) : nullptr;
-}
-
-// tree_match_recursive_*(tree, node, segments, index[, values])
+// match_recursive_*(tree, node, segments, index[, values])
 template <bool Bytes>
 PyObject *tree_match_recursive(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
-    rt::RadixTreeObject *t = vel::check_nargs("tree_match_recursive", nargs, 4, 5) ? tree_arg(args[0]) : nullptr;
-    auto *node = t ? arg_as<rt::RadixNodeObject>(args[1], g_api->node_type, "node") : nullptr;
+    auto *t = vel::check_nargs("tree_match_recursive", nargs, 4, 5) ? arg_as<rt::RadixTreeObject>(args[0], "tree")
+                                                                      : nullptr;
+    auto *node = t ? arg_as<rt::RadixNodeObject>(args[1], "node") : nullptr;
     Py_ssize_t index = node ? PyLong_AsSsize_t(args[3]) : -1;
     if (node == nullptr || (index == -1 && PyErr_Occurred())) {
         return nullptr;
     }
     auto slot = Bytes ? g_api->tree_methods->match_recursive_bytes : g_api->tree_methods->match_recursive_str;
-    return slot(t, node, args[2], index, optional(args, nargs, 4));
-}
-
-PyObject *router_add_route(PyObject *, PyObject *const *args, Py_ssize_t nargs)
-{
-    rt::RadixRouterObject *r = vel::check_nargs("router_add_route", nargs, 4, 5) ? router_arg(args[0]) : nullptr;
-    return r ? none_or_null(g_api->router_methods->add_route(r, args[1], args[2], args[3], optional(args, nargs, 4)))
-             : nullptr;
-}
-
-// router_<slot>(router, method, path) for get_match and get_static_match.
-template <auto Slot>
-PyObject *router_lookup(PyObject *, PyObject *const *args, Py_ssize_t nargs)
-{
-    rt::RadixRouterObject *r = vel::check_nargs("router lookup", nargs, 3, 3) ? router_arg(args[0]) : nullptr;
-    return r ? (g_api->router_methods->*Slot)(r, args[1], args[2]) : nullptr;
-}
-
-PyObject *router_freeze(PyObject *, PyObject *router)
-{
-    rt::RadixRouterObject *r = router_arg(router);
-    return r ? none_or_null(g_api->router_methods->freeze(r)) : nullptr;
+    return slot(t, node, args[2], index, nargs > 4 ? args[4] : nullptr);
 }
 
 // The published layouts, read as a sibling module reads them.
@@ -92,7 +81,7 @@ PyObject *bound_types(PyObject *, PyObject *)
 
 PyObject *node_layout(PyObject *, PyObject *obj)
 {
-    auto *n = arg_as<rt::RadixNodeObject>(obj, g_api->node_type, "node");
+    auto *n = arg_as<rt::RadixNodeObject>(obj, "node");
     if (n == nullptr) {
         return nullptr;
     }
@@ -104,7 +93,7 @@ PyObject *node_layout(PyObject *, PyObject *obj)
 
 PyObject *tree_layout(PyObject *, PyObject *obj)
 {
-    rt::RadixTreeObject *t = tree_arg(obj);
+    auto *t = arg_as<rt::RadixTreeObject>(obj, "tree");
     return t ? Py_BuildValue("(OOON)", t->root, t->static_routes_str, t->static_routes_bytes,
                              PyBool_FromLong(t->vtab == g_api->tree_methods))
              : nullptr;
@@ -112,33 +101,29 @@ PyObject *tree_layout(PyObject *, PyObject *obj)
 
 PyObject *match_layout(PyObject *, PyObject *obj)
 {
-    auto *m = arg_as<rt::RouteMatchObject>(obj, g_api->match_type, "match");
+    auto *m = arg_as<rt::RouteMatchObject>(obj, "match");
     return m ? Py_BuildValue("(OOO)", m->pattern, m->values, m->route) : nullptr;
 }
 
 PyObject *router_layout(PyObject *, PyObject *obj)
 {
-    rt::RadixRouterObject *r = router_arg(obj);
+    auto *r = arg_as<rt::RadixRouterObject>(obj, "router");
     return r ? Py_BuildValue("(OOiN)", r->trees, r->static_matches, r->frozen,
                              PyBool_FromLong(r->vtab == g_api->router_methods))
              : nullptr;
 }
 
-PyMethodDef methods[] = {
-    {"tree_insert", VEL_METH(tree_insert), METH_FASTCALL, "insert(tree, pattern, route[, param_names])"},
-    {"tree_parse_param_segment", VEL_METH(tree_call<&rt::RadixTreeMethods::parse_param_segment>), METH_FASTCALL,
-     nullptr},
-    {"tree_match", VEL_METH(tree_call<&rt::RadixTreeMethods::match>), METH_FASTCALL, nullptr},
-    {"tree_match_str", VEL_METH(tree_call<&rt::RadixTreeMethods::match_str>), METH_FASTCALL, nullptr},
-    {"tree_match_bytes", VEL_METH(tree_call<&rt::RadixTreeMethods::match_bytes>), METH_FASTCALL, nullptr},
+#define TREE(name) \
+    {"tree_" #name, VEL_METH((consumer::call<tree_methods, &rt::RadixTreeMethods::name>)), METH_FASTCALL, nullptr}
+#define ROUTER(name) \
+    {"router_" #name, VEL_METH((consumer::call<router_methods, &rt::RadixRouterMethods::name>)), METH_FASTCALL, nullptr}
+
+PyMethodDef module_methods[] = {
+    TREE(insert), TREE(parse_param_segment), TREE(match), TREE(match_str), TREE(match_bytes),
+    ROUTER(add_route), ROUTER(get_match), ROUTER(get_static_match), ROUTER(freeze),
+    {"tree_insert_without_names", VEL_METH(tree_insert_without_names), METH_FASTCALL, nullptr},
     {"tree_match_recursive_str", VEL_METH(tree_match_recursive<false>), METH_FASTCALL, nullptr},
     {"tree_match_recursive_bytes", VEL_METH(tree_match_recursive<true>), METH_FASTCALL, nullptr},
-    {"router_add_route", VEL_METH(router_add_route), METH_FASTCALL,
-     "add_route(router, method, pattern, route[, param_names])"},
-    {"router_get_match", VEL_METH(router_lookup<&rt::RadixRouterMethods::get_match>), METH_FASTCALL, nullptr},
-    {"router_get_static_match", VEL_METH(router_lookup<&rt::RadixRouterMethods::get_static_match>), METH_FASTCALL,
-     nullptr},
-    {"router_freeze", router_freeze, METH_O, nullptr},
     {"bound_types", bound_types, METH_NOARGS, nullptr},
     {"node_layout", node_layout, METH_O, nullptr},
     {"tree_layout", tree_layout, METH_O, nullptr},
@@ -147,19 +132,10 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec(PyObject *)
-{
-    g_api = rt::bind();
-    return g_api != nullptr ? 0 : -1;
-}
-
-PyModuleDef_Slot slots[] = {VEL_MODULE_SLOTS(exec)};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "velmora._routing_consumer", "Calls the routing interface as a sibling would.", 0,
-    methods, slots, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit__routing_consumer() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit__routing_consumer()
+{
+    return consumer::init<vel::routing::CAPI, vel::routing::bind, &g_api>(
+        "velmora._routing_consumer", "Calls the routing interface as a sibling would.", module_methods);
+}
