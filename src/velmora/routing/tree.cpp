@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "routing/routing_internal.h"
+#include "vel/compat.hpp"
 #include "vel/text.hpp"
 
 namespace vel::routing {
@@ -35,20 +36,6 @@ bool check_param_names(PyObject *names)
 }
 
 namespace {
-
-// getattr(obj, name, <missing>): 1 found, 0 missing (no error), -1 error.
-int get_optional_attr(PyObject *obj, PyObject *name, Ref &out)
-{
-    out = vel::steal(PyObject_GetAttr(obj, name));
-    if (out) {
-        return 1;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        return -1;
-    }
-    PyErr_Clear();
-    return 0;
-}
 
 bool require_dict(PyObject *d)
 {
@@ -237,7 +224,7 @@ int insert_impl(RadixTreeObject *self, PyObject *pattern, PyObject *route, PyObj
         names = vel::steal(convert_names(param_names));
     } else {
         Ref attr;
-        if (get_optional_attr(route, g_state->s_param_names, attr) < 0) {
+        if (vel::compat::get_optional_attr(route, g_state->s_param_names, attr.out()) < 0) {
             return -1;
         }
         int truth = attr ? PyObject_IsTrue(attr.get()) : 0;
