@@ -337,7 +337,8 @@ PyObject *py_freeze(PyObject *self, PyObject *)
 
 PyMethodDef router_py_methods[] = {
     {"add_route", VEL_METH(py_add_route), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("add_route(method, pattern, route, param_names=None)\n--\n\nRegisters a route for a method.")},
+     PyDoc_STR("add_route(method, pattern, route, param_names=None)\n--\n\n"
+               "Registers a route for a method; RuntimeError once the router is frozen.")},
     {"get_match", VEL_METH((py_lookup<get_match_impl, kGetMatch>)), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("get_match(method, path)\n--\n\nReturns (route, values) for the request, or None.")},
     {"get_static_match", VEL_METH((py_lookup<get_static_match_impl, kGetStaticMatch>)), METH_FASTCALL | METH_KEYWORDS,
