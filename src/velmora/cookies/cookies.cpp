@@ -32,15 +32,6 @@ CookieObject *as_cookie(PyObject *self) { return reinterpret_cast<CookieObject *
 
 // ------------------------------------------------------------ exceptions
 
-PyTypeObject *exception_base() { return reinterpret_cast<PyTypeObject *>(PyExc_Exception); }
-
-// The base constructor with the one argument the message is.
-int init_exception(PyObject *self, PyObject *message)
-{
-    Ref args = steal(PyTuple_Pack(1, message));
-    return args ? exception_base()->tp_init(self, args.get(), nullptr) : -1;
-}
-
 const char *const ERROR_ARGS[] = {"message"};
 const vel::Signature ERROR_SIG = {"CookieError", ERROR_ARGS, 1, 1};
 
@@ -51,7 +42,7 @@ int cookie_error_init(PyObject *self, PyObject *args, PyObject *kwargs)
         !vel::check_arg(message, &PyUnicode_Type, "message")) {
         return -1;
     }
-    return init_exception(self, message);
+    return vel::init_exception(self, message);
 }
 
 const vel::Signature TOO_LONG_SIG = {"CookieValueExceedsMaximumLength", nullptr, 0, 0};
@@ -61,7 +52,7 @@ int too_long_init(PyObject *self, PyObject *args, PyObject *kwargs)
     if (!vel::parse_tuple_dict(TOO_LONG_SIG, args, kwargs, nullptr)) {
         return -1;
     }
-    return init_exception(self, g_state->too_long_message);
+    return vel::init_exception(self, g_state->too_long_message);
 }
 
 PyType_Slot cookie_error_slots[] = {
