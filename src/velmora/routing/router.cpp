@@ -154,7 +154,7 @@ PyObject *router_new(PyTypeObject *type, PyObject *, PyObject *)
     r->vtab = &router_methods;
     r->trees = PyDict_New();
     r->static_matches = PyDict_New();
-    r->frozen = 0;
+    router_instance(r)->frozen = 0;
     if (r->trees == nullptr || r->static_matches == nullptr) {
         Py_CLEAR(self);
     }
@@ -208,7 +208,7 @@ int store_static_match(RadixRouterObject *self, PyObject *mstr, PyObject *mbytes
 int add_route_impl(RadixRouterObject *self, PyObject *method, PyObject *pattern, PyObject *route,
                      PyObject *param_names)
 {
-    if (self->frozen) {
+    if (router_instance(self)->frozen) {
         PyErr_SetString(PyExc_RuntimeError, "this RadixRouter is frozen: add_route() is not allowed after freeze()");
         return -1;
     }
@@ -292,7 +292,7 @@ PyObject *get_static_match_impl(RadixRouterObject *self, PyObject *method, PyObj
 
 int freeze_impl(RadixRouterObject *self)
 {
-    self->frozen = 1;
+    router_instance(self)->frozen = 1;
     return 0;
 }
 
@@ -388,7 +388,7 @@ const RadixRouterMethods router_methods = {
 };
 
 PyType_Spec router_spec = {
-    "velmora.routing.RadixRouter", sizeof(RadixRouterObject), 0,
+    "velmora.routing.RadixRouter", sizeof(RouterInstance), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, router_slots};
 
 }  // namespace vel::routing
