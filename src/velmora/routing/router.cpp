@@ -206,7 +206,7 @@ int store_static_match(RadixRouterObject *self, PyObject *mstr, PyObject *mbytes
 }
 
 int add_route_impl(RadixRouterObject *self, PyObject *method, PyObject *pattern, PyObject *route,
-                     PyObject *param_names)
+                   PyObject *param_names)
 {
     if (router_instance(self)->frozen) {
         PyErr_SetString(PyExc_RuntimeError, "this RadixRouter is frozen: add_route() is not allowed after freeze()");
