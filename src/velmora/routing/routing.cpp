@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "routing/routing_api.h"
 #include "routing/text.h"
@@ -484,19 +485,22 @@ bool require_dict(PyObject *d)
 }
 
 // Moves the walk to the node's wildcard child, creating it when missing.
+// The settings it replaces are released only once the child is held, since
+// freeing them may run Python code that changes the node.
 PyObject *wildcard_step(RadixNodeObject *node, PyObject *name, PyObject *suffix_str, PyObject *suffix_bytes)
 {
-    if (node->wildcard_child == Py_None) {
-        PyObject *child = new_node(g_state->s_star, g_state->b_star);
-        if (child == nullptr) {
+    Ref child = Ref::borrow(node->wildcard_child);
+    if (child.get() == Py_None) {
+        child = vel::steal(new_node(g_state->s_star, g_state->b_star));
+        if (!child) {
             return nullptr;
         }
-        Py_SETREF(node->wildcard_child, child);
     }
-    Py_SETREF(node->wildcard_name, Py_NewRef(name));
-    Py_SETREF(node->wildcard_suffix_str, Py_NewRef(suffix_str));
-    Py_SETREF(node->wildcard_suffix_bytes, Py_NewRef(suffix_bytes));
-    return Py_NewRef(node->wildcard_child);
+    Ref old[] = {vel::steal(std::exchange(node->wildcard_child, Py_NewRef(child.get()))),
+                 vel::steal(std::exchange(node->wildcard_name, Py_NewRef(name))),
+                 vel::steal(std::exchange(node->wildcard_suffix_str, Py_NewRef(suffix_str))),
+                 vel::steal(std::exchange(node->wildcard_suffix_bytes, Py_NewRef(suffix_bytes)))};
+    return child.release();
 }
 
 PyObject *param_step(RadixTreeObject *self, RadixNodeObject *node, PyObject *seg, PyObject *seg_bytes, bool *stop)
@@ -533,12 +537,15 @@ PyObject *param_step(RadixTreeObject *self, RadixNodeObject *node, PyObject *seg
 
 PyObject *static_step(RadixNodeObject *node, PyObject *seg)
 {
+    // Keys stored by Python code may replace the dicts while they are used.
+    Ref by_str = Ref::borrow(node->children_str);
+    Ref by_bytes = Ref::borrow(node->children_bytes);
     Ref lowered = vel::steal(lower_text(seg, g_state->s_lower));
-    if (!lowered || !require_dict(node->children_str) || !require_dict(node->children_bytes)) {
+    if (!lowered || !require_dict(by_str.get()) || !require_dict(by_bytes.get())) {
         return nullptr;
     }
     PyObject *child = nullptr;
-    if (vel::compat::dict_get_ref(node->children_str, lowered.get(), &child) < 0) {
+    if (vel::compat::dict_get_ref(by_str.get(), lowered.get(), &child) < 0) {
         return nullptr;
     }
     if (child != nullptr) {
@@ -550,8 +557,8 @@ PyObject *static_step(RadixNodeObject *node, PyObject *seg)
     }
     Ref lowered_bytes = vel::steal(PyUnicode_AsUTF8String(lowered.get()));
     Ref fresh = lowered_bytes ? vel::steal(new_node(lowered.get(), lowered_bytes.get())) : Ref();
-    if (!fresh || PyDict_SetItem(node->children_str, lowered.get(), fresh.get()) < 0 ||
-        PyDict_SetItem(node->children_bytes, lowered_bytes.get(), fresh.get()) < 0) {
+    if (!fresh || PyDict_SetItem(by_str.get(), lowered.get(), fresh.get()) < 0 ||
+        PyDict_SetItem(by_bytes.get(), lowered_bytes.get(), fresh.get()) < 0) {
         return nullptr;
     }
     return fresh.release();
@@ -561,6 +568,10 @@ PyObject *static_step(RadixNodeObject *node, PyObject *seg)
 PyObject *convert_names(PyObject *names)
 {
     Ref seq = vel::steal(PySequence_Fast(names, "param_names must be a sequence"));
+    // decode() may change a list while it is converted: read a snapshot.
+    if (seq && PyList_Check(seq.get())) {
+        seq = vel::steal(PyList_AsTuple(seq.get()));
+    }
     if (!seq) {
         return nullptr;
     }
@@ -580,13 +591,13 @@ PyObject *convert_names(PyObject *names)
 
 int store_static(RadixTreeObject *self, const Pattern &p, PyObject *route)
 {
-    if (PyDict_SetItem(self->static_routes_str, p.str.get(), route) < 0 ||
-        PyDict_SetItem(self->static_routes_bytes, p.bytes.get(), route) < 0) {
-        return -1;
-    }
+    // Stored keys may run Python code that replaces the dicts.
+    Ref by_str = Ref::borrow(self->static_routes_str);
+    Ref by_bytes = Ref::borrow(self->static_routes_bytes);
     Ref vstr, vbytes;
-    if (!pattern_variant(p, vstr, vbytes) || PyDict_SetItem(self->static_routes_str, vstr.get(), route) < 0 ||
-        PyDict_SetItem(self->static_routes_bytes, vbytes.get(), route) < 0) {
+    if (PyDict_SetItem(by_str.get(), p.str.get(), route) < 0 ||
+        PyDict_SetItem(by_bytes.get(), p.bytes.get(), route) < 0 || !pattern_variant(p, vstr, vbytes) ||
+        PyDict_SetItem(by_str.get(), vstr.get(), route) < 0 || PyDict_SetItem(by_bytes.get(), vbytes.get(), route) < 0) {
         return -1;
     }
     return 0;
@@ -605,9 +616,12 @@ int insert_native(RadixTreeObject *self, PyObject *pattern, PyObject *route, PyO
     Ref node = Ref::borrow(self->root);
     bool any = false;
     bool stop = false;
-    Py_ssize_t count = PyList_GET_SIZE(segments.get());
-    for (Py_ssize_t i = 0; i < count && !stop; ++i) {
-        PyObject *seg = PyList_GET_ITEM(segments.get(), i);
+    Ref seg_list = vel::steal(PyList_AsTuple(segments.get()));
+    if (!seg_list) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seg_list.get()) && !stop; ++i) {
+        PyObject *seg = PyTuple_GET_ITEM(seg_list.get(), i);
         Py_ssize_t n = PyUnicode_GET_LENGTH(seg);
         if (n == 0) {
             continue;
@@ -758,19 +772,31 @@ public:
         }
     }
     // A new dict of the captured pairs, plus (extra_key, extra_value) when
-    // given; keys come from `names` (a list of the right length) if set.
+    // given.  When `names` is a list with one name per value, the names are
+    // the keys.  Hashing a name that is not an exact str runs Python code,
+    // which may change the list: such names are read from a snapshot.
     PyObject *dict(PyObject *names, PyObject *extra_key, PyObject *extra_value) const
     {
         Ref d = vel::steal(PyDict_New());
-        for (size_t i = 0; d && i < pairs_.size(); ++i) {
-            PyObject *key = names != nullptr ? PyList_GET_ITEM(names, static_cast<Py_ssize_t>(i)) : pairs_[i].key;
-            if (PyDict_SetItem(d.get(), key, pairs_[i].value) < 0) {
+        Ref keys = Ref::borrow(names);
+        Ref extra = Ref::borrow(extra_key);
+        const size_t count = pairs_.size() + (extra_value != nullptr ? 1 : 0);
+        if (!d) {
+            return nullptr;
+        }
+        if (keys && !(PyList_Check(names) && static_cast<size_t>(PyList_GET_SIZE(names)) == count)) {
+            keys = nullptr;
+        } else if (keys && !all_exact_str(names)) {
+            keys = vel::steal(PyList_AsTuple(names));
+            if (!keys) {
                 return nullptr;
             }
         }
-        if (d && extra_value != nullptr) {
-            PyObject *key = names != nullptr ? PyList_GET_ITEM(names, static_cast<Py_ssize_t>(pairs_.size())) : extra_key;
-            if (PyDict_SetItem(d.get(), key, extra_value) < 0) {
+        for (size_t i = 0; i < count; ++i) {
+            bool last = i == pairs_.size();
+            PyObject *key = keys ? PySequence_Fast_GET_ITEM(keys.get(), static_cast<Py_ssize_t>(i))
+                                 : last ? extra.get() : pairs_[i].key;
+            if (PyDict_SetItem(d.get(), key, last ? extra_value : pairs_[i].value) < 0) {
                 return nullptr;
             }
         }
@@ -782,6 +808,15 @@ private:
         PyObject *key;
         PyObject *value;
     };
+    static bool all_exact_str(PyObject *list)
+    {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+            if (!PyUnicode_CheckExact(PyList_GET_ITEM(list, i))) {
+                return false;
+            }
+        }
+        return true;
+    }
     SmallStack<Pair, 8> pairs_;
 };
 
@@ -793,10 +828,11 @@ PyObject *p_key(Py_ssize_t index)
     return PyUnicode_FromFormat("_p_%zd", index);
 }
 
-inline PyObject *wildcard_key(RadixNodeObject *node)
+// The key of a wildcard's remainder: the node's wildcard name, or "tail".
+inline Ref wildcard_key(RadixNodeObject *node)
 {
     PyObject *name = node->wildcard_name;
-    return (name != Py_None && PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) > 0) ? name : g_state->s_tail;
+    return Ref::borrow((PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) > 0) ? name : g_state->s_tail);
 }
 
 template <bool B>
@@ -857,6 +893,8 @@ int validate(PyObject *validator, PyObject *seg)
             return shape_matches(shapes[k], !B, Twin<B>::kind(seg), Twin<B>::data(seg), Twin<B>::length(seg));
         }
     }
+    // The call may drop the node's reference to the validator.
+    Ref hold = Ref::borrow(validator);
     return vel::override_result_bool(PyObject_CallMethodOneArg(validator, g_state->s_match, seg));
 }
 
@@ -870,7 +908,9 @@ struct Frame {
 template <bool B>
 class Descent {
 public:
-    Descent(PyObject *segments) : segments_(segments), count_(PyList_GET_SIZE(segments)) {}
+    // `segments` is a tuple, so Python code run by a validator or a key
+    // cannot change it under the walk.
+    explicit Descent(PyObject *segments) : segments_(segments), count_(PyTuple_GET_SIZE(segments)) {}
     ~Descent()
     {
         while (!frames_.empty()) {
@@ -911,7 +951,7 @@ public:
                 pop();
                 continue;
             }
-            PyObject *seg = PyList_GET_ITEM(segments_, i);
+            PyObject *seg = PyTuple_GET_ITEM(segments_, i);
             if (!Twin<B>::check(seg)) {
                 vel::expected_type_error(B ? "bytes" : "str", seg);
                 return nullptr;
@@ -986,12 +1026,12 @@ private:
     // when there is none; -1 on error.
     static int static_child(RadixNodeObject *node, PyObject *seg, PyObject **child)
     {
-        PyObject *dict = children(node, B);
-        if (dict == Py_None || PyDict_GET_SIZE(dict) == 0) {
+        Ref dict = Ref::borrow(children(node, B));
+        if (dict.get() == Py_None || PyDict_GET_SIZE(dict.get()) == 0) {
             return 0;
         }
         Ref key = vel::steal(lower_text(seg, g_state->s_lower));
-        if (!key || vel::compat::dict_get_ref(dict, key.get(), child) < 0) {
+        if (!key || vel::compat::dict_get_ref(dict.get(), key.get(), child) < 0) {
             return -1;
         }
         if (*child != nullptr && !is_node(*child)) {
@@ -1020,16 +1060,15 @@ private:
             if (n == 0) {
                 return PyTuple_Pack(2, node->route, Py_None);
             }
-            bool named = PyList_Check(names) && static_cast<size_t>(PyList_GET_SIZE(names)) == n;
             // Hashing the names may run Python code that replaces the route.
             Ref route = Ref::borrow(node->route);
             Ref hold_names = Ref::borrow(names);
-            return pair(route.get(), captured_.dict(named ? names : nullptr, nullptr, nullptr));
+            return pair(route.get(), captured_.dict(names, nullptr, nullptr));
         }
         PyObject *wc = node->wildcard_child;
         if (wc != Py_None && as_node(wc)->route != Py_None && Twin<B>::suffix(node) == Py_None) {
             Ref route = Ref::borrow(as_node(wc)->route);
-            return pair(route.get(), captured_.dict(nullptr, wildcard_key(node), g_state->s_empty));
+            return pair(route.get(), captured_.dict(nullptr, wildcard_key(node).get(), g_state->s_empty));
         }
         Py_RETURN_NONE;
     }
@@ -1037,11 +1076,11 @@ private:
     PyObject *remainder(Py_ssize_t index)
     {
         if (index == count_ - 1) {
-            return Py_NewRef(PyList_GET_ITEM(segments_, index));
+            return Py_NewRef(PyTuple_GET_ITEM(segments_, index));
         }
         Py_ssize_t total = 0;
         for (Py_ssize_t k = index; k < count_; ++k) {
-            PyObject *seg = PyList_GET_ITEM(segments_, k);
+            PyObject *seg = PyTuple_GET_ITEM(segments_, k);
             if (!Twin<B>::check(seg)) {
                 vel::expected_type_error(B ? "bytes" : "str", seg);
                 return nullptr;
@@ -1053,7 +1092,7 @@ private:
             if (out != nullptr) {
                 char *dst = PyBytes_AS_STRING(out);
                 for (Py_ssize_t k = index; k < count_; ++k) {
-                    PyObject *seg = PyList_GET_ITEM(segments_, k);
+                    PyObject *seg = PyTuple_GET_ITEM(segments_, k);
                     if (k > index) {
                         *dst++ = '/';
                     }
@@ -1063,7 +1102,7 @@ private:
             }
             return out;
         } else {
-            Ref part = vel::steal(PyList_GetSlice(segments_, index, count_));
+            Ref part = vel::steal(PyTuple_GetSlice(segments_, index, count_));
             return part ? PyUnicode_Join(g_state->s_slash, part.get()) : nullptr;
         }
     }
@@ -1098,12 +1137,9 @@ private:
         }
         Ref hold_value = vel::steal(value);
         RadixNodeObject *child = wc.as<RadixNodeObject>();
-        Ref hold_names = Ref::borrow(child->param_names);
-        PyObject *names = hold_names.get();
-        bool named = PyList_Check(names) && PyList_GET_SIZE(names) > 0 &&
-                     static_cast<size_t>(PyList_GET_SIZE(names)) == captured_.size() + 1;
+        Ref names = Ref::borrow(child->param_names);
         Ref route = Ref::borrow(child->route);
-        return pair(route.get(), captured_.dict(named ? names : nullptr, wildcard_key(node), value));
+        return pair(route.get(), captured_.dict(names.get(), wildcard_key(node).get(), value));
     }
 
     PyObject *segments_;
@@ -1113,6 +1149,17 @@ private:
 };
 
 template <bool B>
+PyObject *descend(RadixNodeObject *node, PyObject *segments, Py_ssize_t index, PyObject *values)
+{
+    Descent<B> descent(segments);
+    if (values != nullptr && values != Py_None && !descent.seed(values)) {
+        return nullptr;
+    }
+    return descent.run(node, index);
+}
+
+// The table slot takes the caller's list; the walk reads a snapshot of it.
+template <bool B>
 PyObject *match_recursive(RadixTreeObject *, RadixNodeObject *node, PyObject *segments, Py_ssize_t index,
                           PyObject *values)
 {
@@ -1120,11 +1167,8 @@ PyObject *match_recursive(RadixTreeObject *, RadixNodeObject *node, PyObject *se
         vel::expected_type_error("list", segments);
         return nullptr;
     }
-    Descent<B> descent(segments);
-    if (values != nullptr && values != Py_None && !descent.seed(values)) {
-        return nullptr;
-    }
-    return descent.run(node, index);
+    Ref snapshot = vel::steal(PyList_AsTuple(segments));
+    return snapshot ? descend<B>(node, snapshot.get(), index, values) : nullptr;
 }
 
 // Where the "/" separators of a path are, scanned once per lookup over the
@@ -1167,7 +1211,7 @@ PyObject *split_segments(PyObject *path, Py_ssize_t n, Py_ssize_t count)
 {
     int kind = Twin<B>::kind(path);
     const void *data = Twin<B>::data(path);
-    Ref out = vel::steal(PyList_New(count));
+    Ref out = vel::steal(PyTuple_New(count));
     Py_ssize_t start = 0;
     Py_ssize_t k = 0;
     for (Py_ssize_t i = 0; out && i <= n; ++i) {
@@ -1177,7 +1221,7 @@ PyObject *split_segments(PyObject *path, Py_ssize_t n, Py_ssize_t count)
                 if (seg == nullptr) {
                     return nullptr;
                 }
-                PyList_SET_ITEM(out.get(), k++, seg);
+                PyTuple_SET_ITEM(out.get(), k++, seg);
             }
             start = i + 1;
         }
@@ -1195,9 +1239,11 @@ PyObject *match_path(RadixTreeObject *self, PyObject *path)
     if (layout.doubled) {
         Py_RETURN_NONE;
     }
-    PyObject *statics = B ? self->static_routes_bytes : self->static_routes_str;
+    // Hashing the path or comparing a stored key may run Python code that
+    // replaces the dict or the root.
+    Ref statics = Ref::borrow(B ? self->static_routes_bytes : self->static_routes_str);
     PyObject *hit = nullptr;
-    if (vel::compat::dict_get_ref(statics, path, &hit) < 0) {
+    if (vel::compat::dict_get_ref(statics.get(), path, &hit) < 0) {
         return nullptr;
     }
     if (hit != nullptr) {
@@ -1210,7 +1256,7 @@ PyObject *match_path(RadixTreeObject *self, PyObject *path)
             --n;
         }
         stripped = vel::steal(Twin<B>::slice(path, 0, n));
-        if (!stripped || vel::compat::dict_get_ref(statics, stripped.get(), &hit) < 0) {
+        if (!stripped || vel::compat::dict_get_ref(statics.get(), stripped.get(), &hit) < 0) {
             return nullptr;
         }
         if (hit != nullptr) {
@@ -1218,7 +1264,8 @@ PyObject *match_path(RadixTreeObject *self, PyObject *path)
             return PyTuple_Pack(2, hit, Py_None);
         }
     }
-    RadixNodeObject *root = as_node(self->root);
+    Ref hold_root = Ref::borrow(self->root);
+    RadixNodeObject *root = hold_root.as<RadixNodeObject>();
     if (n == 0 || (n == 1 && PyUnicode_READ(kind, data, 0) == '/')) {
         if (root->route != Py_None) {
             return PyTuple_Pack(2, root->route, Py_None);
@@ -1227,7 +1274,7 @@ PyObject *match_path(RadixTreeObject *self, PyObject *path)
         if (wc != Py_None && as_node(wc)->route != Py_None) {
             Ref route = Ref::borrow(as_node(wc)->route);
             Ref values = vel::steal(PyDict_New());
-            if (!values || PyDict_SetItem(values.get(), wildcard_key(root), g_state->s_empty) < 0) {
+            if (!values || PyDict_SetItem(values.get(), wildcard_key(root).get(), g_state->s_empty) < 0) {
                 return nullptr;
             }
             return PyTuple_Pack(2, route.get(), values.get());
@@ -1239,9 +1286,7 @@ PyObject *match_path(RadixTreeObject *self, PyObject *path)
     if (!segments) {
         return nullptr;
     }
-    Ref hold_root = Ref::borrow(self->root);
-    return B ? self->vtab->match_recursive_bytes(self, root, segments.get(), 0, nullptr)
-             : self->vtab->match_recursive_str(self, root, segments.get(), 0, nullptr);
+    return descend<B>(root, segments.get(), 0, nullptr);
 }
 
 PyObject *match_str(RadixTreeObject *self, PyObject *path) { return match_path<false>(self, path); }
@@ -1459,7 +1504,9 @@ PyObject *route_match_values(PyObject *self, void *) { return Py_NewRef(as_match
 
 PyObject *route_match_handler(PyObject *self, void *)
 {
-    return PyObject_GetAttr(as_match(self)->route, g_state->s_handler);
+    // The lookup may drop the match's reference to the route.
+    Ref route = Ref::borrow(as_match(self)->route);
+    return PyObject_GetAttr(route.get(), g_state->s_handler);
 }
 
 const Field match_pattern{static_cast<Py_ssize_t>(offsetof(RouteMatchObject, pattern)), Kind::Any};
@@ -1558,8 +1605,9 @@ PyObject *upper_method(PyObject *method)
 
 PyObject *tree_for(RadixRouterObject *self, PyObject *key)
 {
+    Ref trees = Ref::borrow(self->trees);
     PyObject *tree = nullptr;
-    if (vel::compat::dict_get_ref(self->trees, key, &tree) > 0 && !PyObject_TypeCheck(tree, g_state->tree_type)) {
+    if (vel::compat::dict_get_ref(trees.get(), key, &tree) > 0 && !PyObject_TypeCheck(tree, g_state->tree_type)) {
         vel::expected_type_error("RadixTree", tree);
         Py_CLEAR(tree);
     }
@@ -1574,12 +1622,13 @@ int store_static_match(RadixRouterObject *self, PyObject *mstr, PyObject *mbytes
     if (!match || !pattern_variant(p, vstr, vbytes)) {
         return -1;
     }
+    Ref table = Ref::borrow(self->static_matches);
     PyObject *paths[2][2] = {{p.str.get(), p.bytes.get()}, {vstr.get(), vbytes.get()}};
     for (auto &form : paths) {
         PyObject *keys[4][2] = {{mstr, form[0]}, {mbytes, form[1]}, {mstr, form[1]}, {mbytes, form[0]}};
         for (auto &k : keys) {
             Ref key = vel::steal(PyTuple_Pack(2, k[0], k[1]));
-            if (!key || PyDict_SetItem(self->static_matches, key.get(), match.get()) < 0) {
+            if (!key || PyDict_SetItem(table.get(), key.get(), match.get()) < 0) {
                 return -1;
             }
         }
@@ -1610,8 +1659,9 @@ int add_route_native(RadixRouterObject *self, PyObject *method, PyObject *patter
     }
     if (!tree) {
         tree = vel::steal(tree_new(g_state->tree_type, nullptr, nullptr));
-        if (!tree || PyDict_SetItem(self->trees, mstr.get(), tree.get()) < 0 ||
-            PyDict_SetItem(self->trees, mbytes.get(), tree.get()) < 0) {
+        Ref trees = Ref::borrow(self->trees);
+        if (!tree || PyDict_SetItem(trees.get(), mstr.get(), tree.get()) < 0 ||
+            PyDict_SetItem(trees.get(), mbytes.get(), tree.get()) < 0) {
             return -1;
         }
     }
@@ -1626,9 +1676,11 @@ int add_route_native(RadixRouterObject *self, PyObject *method, PyObject *patter
 
 PyObject *get_match_native(RadixRouterObject *self, PyObject *method, PyObject *path)
 {
+    // Hashing the key may run Python code that replaces the table.
+    Ref table = Ref::borrow(self->static_matches);
     Ref key = vel::steal(PyTuple_Pack(2, method, path));
     PyObject *hit = nullptr;
-    if (!key || vel::compat::dict_get_ref(self->static_matches, key.get(), &hit) < 0) {
+    if (!key || vel::compat::dict_get_ref(table.get(), key.get(), &hit) < 0) {
         return nullptr;
     }
     if (hit != nullptr) {
@@ -1650,9 +1702,11 @@ PyObject *get_match_native(RadixRouterObject *self, PyObject *method, PyObject *
 
 PyObject *get_static_match_native(RadixRouterObject *self, PyObject *method, PyObject *path)
 {
+    // Hashing the key may run Python code that replaces the table.
+    Ref table = Ref::borrow(self->static_matches);
     Ref key = vel::steal(PyTuple_Pack(2, method, path));
     PyObject *hit = nullptr;
-    if (!key || vel::compat::dict_get_ref(self->static_matches, key.get(), &hit) < 0) {
+    if (!key || vel::compat::dict_get_ref(table.get(), key.get(), &hit) < 0) {
         return nullptr;
     }
     return hit != nullptr ? hit : Py_NewRef(Py_None);
