@@ -13,7 +13,7 @@
 #include "vel/args.hpp"
 #include "vel/ref.hpp"
 
-namespace velmora_cookies {
+namespace vel::cookies {
 
 namespace {
 
@@ -730,4 +730,4 @@ PyObject *parse_cookie(PyObject *raw_value)
     return build_cookie(parsed);
 }
 
-}  // namespace velmora_cookies
+}  // namespace vel::cookies

@@ -13,7 +13,7 @@
 #include "vel/module.hpp"
 #include "vel/ref.hpp"
 
-namespace velmora_cookies {
+namespace vel::cookies {
 
 State *g_state = nullptr;
 
@@ -543,7 +543,7 @@ PyMethodDef module_methods[] = {
 // -------------------------------------------------------------- module
 
 const CookieMethods COOKIE_METHODS = {clone_slot};
-CookiesCapi capi_table;
+CAPI capi_table;
 
 // CookieSameSiteMode as a real IntEnum, named as if defined here.
 PyObject *make_same_site_enum()
@@ -599,8 +599,8 @@ int load_types(PyObject *module, State *st)
 
 int publish(PyObject *module, State *st)
 {
-    capi_table = CookiesCapi{
-        {CAPI_VERSION, sizeof(CookiesCapi)},
+    capi_table = CAPI{
+        {CAPI_VERSION, sizeof(CAPI)},
         st->cookie_type,
         st->same_site_enum,
         st->cookie_error,
@@ -695,6 +695,6 @@ PyObject *cookie_create(PyObject *name, PyObject *value, PyObject *expires, PyOb
     return self.release();
 }
 
-}  // namespace velmora_cookies
+}  // namespace vel::cookies
 
-PyMODINIT_FUNC PyInit_cookies(void) { return PyModuleDef_Init(&velmora_cookies::cookies_module); }
+PyMODINIT_FUNC PyInit_cookies(void) { return PyModuleDef_Init(&vel::cookies::cookies_module); }
