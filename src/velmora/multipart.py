@@ -113,8 +113,8 @@ class MultipartPart:
 class _Reader:
     """Drives the parser with the body's chunks and queues what it finds."""
 
-    def __init__(self, stream: AsyncIterable[bytes | None], boundary: bytes) -> None:
-        self._chunks = aiter(stream)
+    def __init__(self, chunks: AsyncIterator[bytes | None], boundary: bytes) -> None:
+        self._chunks = chunks
         self._events: deque[tuple[int, Any]] = deque()
         self._started = False  # some body bytes arrived
         self._ended = False  # the closing boundary was parsed
@@ -270,12 +270,13 @@ async def parse_multipart_async(
     body has no parts. The source stream is closed when the iteration ends,
     however it ends.
     """
+    chunks = aiter(stream)
     try:
         if isinstance(boundary, str):
             boundary = boundary.encode("latin-1")
         if not boundary or len(boundary) > MAX_BOUNDARY_LENGTH:
             raise BadRequest(f"Invalid multipart boundary length: {len(boundary)}")
-        reader = _Reader(stream, boundary)
+        reader = _Reader(chunks, boundary)
         part: MultipartPart | None = None
         while True:
             if part is not None:
@@ -288,6 +289,6 @@ async def parse_multipart_async(
             part = value
             yield part
     finally:
-        close = getattr(stream, "aclose", None)
+        close = getattr(chunks, "aclose", None)
         if close is not None:
             await close()
