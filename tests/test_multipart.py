@@ -178,11 +178,28 @@ def test_a_part_streams_once():
             await anext(first.stream())
         second = await anext(parts)
         await parts.aclose()
-        with pytest.raises(InvalidOperation):
-            await anext(first.stream())
+        for part in first, second:
+            with pytest.raises(InvalidOperation):
+                await anext(part.stream())
         return second.name
 
     assert run(main()) == "b"
+
+
+def test_a_half_read_part_cannot_resume_after_the_next_part():
+    boundary, chunks = encode({"a": "x" * 50}, {"b": ("b.txt", b"y" * 50, "text/plain")})
+
+    async def main():
+        parts = parse_multipart_async(Source(chunks, 10), boundary)
+        first = await anext(parts)
+        content = first.stream()
+        await anext(content)
+        second = await anext(parts)
+        with pytest.raises(InvalidOperation):
+            await anext(content)
+        return b"".join([c async for c in second.stream()])
+
+    assert run(main()) == b"y" * 50
 
 
 def _raw(*parts, boundary=b"B", end=True):

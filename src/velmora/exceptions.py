@@ -48,57 +48,66 @@ class HTTPException(_Restorable):
     message: str | None
 
     def __init__(self, status: int, message: str | None = None) -> None:
-        if message is None:
-            super().__init__()
-        else:
-            super().__init__(message)
+        self.args = () if message is None else (message,)
         self.status = index(status)
         self.message = message
 
 
+def _init_message(self: HTTPException, message: str | None = None) -> None:
+    # The constructor of the classes with a fixed status, which they hold as
+    # a class attribute. Errors are raised often enough (every 404) for the
+    # cost of a chain of super() calls to show.
+    self.args = () if message is None else (message,)
+    self.message = message
+
+
 class BadRequest(HTTPException):
-    def __init__(self, message: str | None = None) -> None:
-        super().__init__(400, message)
+    status = 400
+    __init__ = _init_message
 
 
 class BadRequestFormat(BadRequest):
     """A body that cannot be parsed; `cause` is the parser's error."""
 
     def __init__(self, message: str, cause: BaseException | None = None) -> None:
-        super().__init__(message)
+        _init_message(self, message)
         self.cause = cause
         if cause is not None:
             self.__cause__ = cause
 
 
 class NotFound(HTTPException):
-    def __init__(self, message: str | None = None) -> None:
-        super().__init__(404, message)
+    status = 404
+    __init__ = _init_message
 
 
 class UnprocessableEntity(HTTPException):
     """422; `details` holds validation details for the error body."""
 
+    status = 422
+
     def __init__(self, details: Any = None, message: str | None = None) -> None:
-        super().__init__(422, message)
+        _init_message(self, message)
         self.details = details
 
 
 class UnsupportedMediaType(HTTPException):
-    def __init__(self, message: str | None = None) -> None:
-        super().__init__(415, message)
+    status = 415
+    __init__ = _init_message
 
 
 class PayloadTooLarge(HTTPException):
-    def __init__(self, message: str | None = None) -> None:
-        super().__init__(413, message)
+    status = 413
+    __init__ = _init_message
 
 
 class InternalServerError(HTTPException):
     """500 raised in place of an unhandled error, kept in `source_error`."""
 
+    status = 500
+
     def __init__(self, source: BaseException | None = None) -> None:
-        super().__init__(500, "Internal Server Error")
+        _init_message(self, "Internal Server Error")
         self.source_error = source
 
 

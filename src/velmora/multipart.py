@@ -71,7 +71,7 @@ class MultipartPart:
 
     __slots__ = ("name", "file_name", "content_type", "charset", "headers", "_reader", "_state")
 
-    _READY, _STREAMING, _DONE = range(3)
+    _READY, _STREAMING, _DONE, _CLOSED = range(4)
 
     def __init__(
         self,
@@ -98,13 +98,19 @@ class MultipartPart:
             raise InvalidOperation("The content of this part was already read or skipped")
         self._state = self._STREAMING
         read = self._reader.read_data
-        while (chunk := await read()) is not None:
+        while True:
+            if self._state != self._STREAMING:
+                # The next part was requested, or the parts closed, meanwhile.
+                raise InvalidOperation("The rest of this part was skipped")
+            chunk = await read()
+            if chunk is None:
+                break
             yield chunk
         self._state = self._DONE
 
     async def skip(self) -> None:
         """Discards what is left of the content."""
-        if self._state != self._DONE:
+        if self._state < self._DONE:
             self._state = self._DONE
             while await self._reader.read_data() is not None:
                 pass
@@ -271,13 +277,13 @@ async def parse_multipart_async(
     however it ends.
     """
     chunks = aiter(stream)
+    part: MultipartPart | None = None
     try:
         if isinstance(boundary, str):
             boundary = boundary.encode("latin-1")
         if not boundary or len(boundary) > MAX_BOUNDARY_LENGTH:
             raise BadRequest(f"Invalid multipart boundary length: {len(boundary)}")
         reader = _Reader(chunks, boundary)
-        part: MultipartPart | None = None
         while True:
             if part is not None:
                 await part.skip()
@@ -289,6 +295,8 @@ async def parse_multipart_async(
             part = value
             yield part
     finally:
+        if part is not None and part._state < part._DONE:
+            part._state = part._CLOSED
         close = getattr(chunks, "aclose", None)
         if close is not None:
             await close()
