@@ -248,6 +248,9 @@ PyObject *request_query(RequestObject *self);
 PyObject *url_of(RequestObject *self);
 inline PyObject *request_url(RequestObject *self) { return url_of(self); }
 PyObject *request_alloc_bare();
+PyObject *response_new(PyTypeObject *type, PyObject *, PyObject *);
+ResponseObject *response_create(int32_t status, PyObject *headers, PyObject *content);
+bool response_status(PyObject *value, int32_t *out);
 extern PyGetSetDef REQUEST_GETSET[];
 int request_set_url(RequestObject *self, PyObject *value);
 PyObject *request_host(RequestObject *self);

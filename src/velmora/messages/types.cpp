@@ -304,6 +304,8 @@ PyType_Spec request_spec = {
 
 // ---------------------------------------------------------------- Response type
 
+}  // namespace
+
 PyObject *response_new(PyTypeObject *type, PyObject *, PyObject *)
 {
     PyObject *self = alloc_message(type);
@@ -313,7 +315,11 @@ PyObject *response_new(PyTypeObject *type, PyObject *, PyObject *)
     return self;
 }
 
-bool to_status(PyObject *value, int32_t *out)
+namespace {
+
+}  // namespace
+
+bool response_status(PyObject *value, int32_t *out)
 {
     long status = PyLong_AsLong(value);
     if (status == -1 && PyErr_Occurred()) {
@@ -327,6 +333,28 @@ bool to_status(PyObject *value, int32_t *out)
     return true;
 }
 
+// The fields a new response gets from its constructor arguments (checked):
+// the caller's non-empty list itself, else a new one.
+int response_setup(PyObject *self, int32_t status, PyObject *headers, PyObject *content)
+{
+    PyObject *raw = headers != Py_None && PyList_GET_SIZE(headers) > 0 ? Py_NewRef(headers) : PyList_New(0);
+    if (raw == nullptr) {
+        return -1;
+    }
+    Py_XSETREF(M(self)->_raw_headers, raw);
+    RS(self)->status = status;
+    Py_XSETREF(M(self)->content, Py_NewRef(content));
+    return 0;
+}
+
+ResponseObject *response_create(int32_t status, PyObject *headers, PyObject *content)
+{
+    Ref self = steal(response_new(g_state->Response_Type, nullptr, nullptr));
+    return self && response_setup(self.get(), status, headers, content) == 0 ? RS(self.release()) : nullptr;
+}
+
+namespace {
+
 const char *const RESPONSE_ARGS[] = {"status", "headers", "content"};
 const vel::Signature RESPONSE_SIG = {"Response", RESPONSE_ARGS, 3, 1};
 
@@ -339,18 +367,11 @@ int response_init(PyObject *self, PyObject *args, PyObject *kwargs)
     PyObject *headers = a[1] != nullptr ? a[1] : Py_None;
     PyObject *content = a[2] != nullptr ? a[2] : Py_None;
     int32_t status;
-    if (!to_status(a[0], &status) || !vel::check_arg_exact(headers, &PyList_Type, "headers") ||
+    if (!response_status(a[0], &status) || !vel::check_arg_exact(headers, &PyList_Type, "headers") ||
         !vel::check_arg(content, g_state->contents->Content_Type, "content")) {
         return -1;
     }
-    PyObject *raw = headers != Py_None && PyList_GET_SIZE(headers) > 0 ? Py_NewRef(headers) : PyList_New(0);
-    if (raw == nullptr) {
-        return -1;
-    }
-    Py_XSETREF(M(self)->_raw_headers, raw);
-    RS(self)->status = status;
-    Py_XSETREF(M(self)->content, Py_NewRef(content));
-    return 0;
+    return response_setup(self, status, headers, content);
 }
 
 int response_traverse(PyObject *self, visitproc visit, void *arg)
@@ -379,7 +400,7 @@ PyObject *get_status(PyObject *self, void *) { return PyLong_FromLong(RS(self)->
 
 int set_status(PyObject *self, PyObject *value, void *)
 {
-    return value == nullptr ? not_deletable() : to_status(value, &RS(self)->status) ? 0 : -1;
+    return value == nullptr ? not_deletable() : response_status(value, &RS(self)->status) ? 0 : -1;
 }
 
 const Field F_RESP_STATE = {Field::ANY, RESP_FIELD(state), nullptr, nullptr};
