@@ -89,7 +89,7 @@ int is_cors_preflight_request(RequestObject *request)
     return cors <= 0 ? cors : first_header_truth(request, g_state->b_acr_method);
 }
 
-// The raw path (bytes) is used, so that requests holding a str path (RSGI)
+// The path as bytes is used, so that requests holding a str path (RSGI)
 // work too.
 PyObject *get_request_absolute_url(RequestObject *request)
 {
@@ -101,10 +101,7 @@ PyObject *get_request_absolute_url(RequestObject *request)
         reinterpret_cast<vel::url::URLObject *>(url.get())->is_absolute) {
         return url.release();
     }
-    PyObject *path = request->_path;
-    Ref raw = path == nullptr || path == Py_None ? borrow(Py_None)
-              : PyUnicode_Check(path)             ? steal(PyUnicode_AsUTF8String(path))
-                                                  : borrow(path);
+    Ref raw = steal(url_path_of(request));
     return raw ? absolute_url(request, raw.get()) : nullptr;
 }
 

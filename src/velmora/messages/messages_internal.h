@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <string>
 
 #include "cookies/cookies_api.h"
 #include "headers/headers_api.h"
@@ -246,6 +247,9 @@ int first_raw_value(MessageObject *self, PyObject *key, Ref *out);
 PyObject *request_set_cookie(RequestObject *self, PyObject *name, PyObject *value);
 PyObject *request_query(RequestObject *self);
 PyObject *url_of(RequestObject *self);
+PyObject *url_path_of(RequestObject *self);
+// Appends `s` to `out`, bytes for which keep() is false as %XX.
+void percent_encode(const char *s, Py_ssize_t n, bool (*keep)(unsigned char), std::string &out);
 inline PyObject *request_url(RequestObject *self) { return url_of(self); }
 PyObject *request_alloc_bare();
 PyObject *response_new(PyTypeObject *type, PyObject *, PyObject *);

@@ -45,6 +45,25 @@ Py_ssize_t percent_decode(const char *s, Py_ssize_t n, char *out, bool plus)
     return o;
 }
 
+}  // namespace
+
+void percent_encode(const char *s, Py_ssize_t n, bool (*keep)(unsigned char), std::string &out)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (keep(c)) {
+            out.push_back(static_cast<char>(c));
+        } else {
+            out.push_back('%');
+            out.push_back(hex[c >> 4]);
+            out.push_back(hex[c & 15]);
+        }
+    }
+}
+
+namespace {
+
 // The text of raw bytes in a query value or cookie: "+" as a space when
 // `plus`, percent-escapes decoded when `escapes`, then UTF-8 with invalid
 // sequences replaced.
@@ -308,6 +327,11 @@ PyObject *request_get_cookie(RequestObject *self, PyObject *name)
 
 namespace {
 
+inline bool quote_safe(unsigned char c)
+{
+    return Py_ISALNUM(c) || c == '_' || c == '.' || c == '-' || c == '~' || c == '/';
+}
+
 // urllib.parse.quote with its default safe characters ("/" and the
 // unreserved ones), appended to `out` as bytes.
 bool quote_into(PyObject *text, std::string &out)
@@ -317,17 +341,7 @@ bool quote_into(PyObject *text, std::string &out)
     if (s == nullptr) {
         return false;
     }
-    static const char hex[] = "0123456789ABCDEF";
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        if (Py_ISALNUM(c) || c == '_' || c == '.' || c == '-' || c == '~' || c == '/') {
-            out.push_back(static_cast<char>(c));
-        } else {
-            out.push_back('%');
-            out.push_back(hex[c >> 4]);
-            out.push_back(hex[c & 15]);
-        }
-    }
+    percent_encode(s, n, quote_safe, out);
     return true;
 }
 

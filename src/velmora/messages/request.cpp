@@ -2,6 +2,9 @@
 // client, identity, session, htmx values), its methods and its table.
 #include <Python.h>
 
+#include <cstring>
+#include <string>
+
 #include "messages/messages_internal.h"
 #include "vel/args.hpp"
 #include "vel/module.hpp"
@@ -51,6 +54,31 @@ PyObject *raw_path_of(RequestObject *self)
     return Py_NewRef(g_state->b_empty);
 }
 
+inline bool url_path_safe(unsigned char c) { return c > 0x20 && c < 0x7F; }
+
+}  // namespace
+
+// The path as it goes into a URL: bytes as the server sent them; a str
+// path (RSGI servers pass it decoded) as UTF-8 with the bytes a URL cannot
+// hold written as percent-escapes.
+PyObject *url_path_of(RequestObject *self)
+{
+    PyObject *path = self->_path;
+    if (path == nullptr || !PyUnicode_Check(path)) {
+        return raw_path_of(self);
+    }
+    Py_ssize_t n;
+    const char *s = PyUnicode_AsUTF8AndSize(path, &n);
+    if (s == nullptr) {
+        return nullptr;
+    }
+    std::string out;
+    percent_encode(s, n, url_path_safe, out);
+    return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+}
+
+namespace {
+
 PyObject *path_of(RequestObject *self)
 {
     PyObject *path = self->_path;
@@ -71,7 +99,7 @@ PyObject *url_of(RequestObject *self)
     if (is_set(self->_url)) {
         return Py_NewRef(self->_url);
     }
-    Ref path = steal(raw_path_of(self));
+    Ref path = steal(url_path_of(self));
     if (!path) {
         return nullptr;
     }

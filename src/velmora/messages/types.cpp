@@ -169,7 +169,13 @@ PyObject *py_incoming(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
     if (!vel::parse_fastcall(sig, args, nargs, kwnames, a)) {
         return nullptr;
     }
-    return reinterpret_cast<PyObject *>(acquire_request(a[0], a[1], a[2], a[3], a[4] ? a[4] : Py_None));
+    Ref method = PyBytes_Check(a[0])
+                     ? steal(PyUnicode_DecodeLatin1(PyBytes_AS_STRING(a[0]), PyBytes_GET_SIZE(a[0]), nullptr))
+                     : borrow(a[0]);
+    if (!method || !vel::check_arg_exact(method.get(), &PyUnicode_Type, "method", false)) {
+        return nullptr;
+    }
+    return O(acquire_request(method.get(), a[1], a[2], a[3], a[4] ? a[4] : Py_None));
 }
 
 PyMethodDef request_methods[] = {
