@@ -9,6 +9,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <cstring>
 
 #include "interning.h"
@@ -77,7 +78,7 @@ public:
 
     // 1 match, 0 no match, kSlow when match() must run Python code.
     static constexpr int kSlow = 2;
-    int fast_match(PyObject *name) const
+    [[gnu::always_inline]] int fast_match(PyObject *name) const
     {
         if (name == ident_) {
             return 1;
@@ -118,15 +119,40 @@ public:
     }
 
 private:
+    // simd_is_ascii_lowercase, inline for the short keys of look-ups.
+    static bool is_lowercase(const char *s, Py_ssize_t n)
+    {
+        if (n > 32) {
+            return simd_is_ascii_lowercase(s, static_cast<size_t>(n)) != 0;
+        }
+        unsigned upper = 0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            upper |= static_cast<unsigned>(static_cast<unsigned char>(s[i]) - 'A') < 26u;
+        }
+        return upper == 0;
+    }
+
     bool init_bytes(PyObject *key)
     {
         const char *src = PyBytes_AS_STRING(key);
         Py_ssize_t n = PyBytes_GET_SIZE(key);
         len_ = n;
-        if (simd_is_ascii_lowercase(src, static_cast<size_t>(n))) {
+        if (is_lowercase(src, n)) {
+            // Keys are mostly the same few constants: the shared name a key
+            // stands for is remembered per key object (held, so that its
+            // address is not reused while cached).
             data_ = reinterpret_cast<const unsigned char *>(src);
-            PyObject *shared = get_interned_header_name_bytes(src, static_cast<size_t>(n));
-            ident_ = shared != nullptr ? shared : key;
+            static struct {
+                PyObject *key;
+                PyObject *ident;  // borrowed: the key or a table object
+            } cache[32];
+            auto &entry = cache[(reinterpret_cast<uintptr_t>(key) >> 4) % 32];
+            if (entry.key != key) {
+                PyObject *shared = get_interned_header_name_bytes(src, static_cast<size_t>(n));
+                Py_XSETREF(entry.key, Py_NewRef(key));
+                entry.ident = shared != nullptr ? shared : key;
+            }
+            ident_ = entry.ident;
             return true;
         }
         char *dst = buffer(n);
@@ -167,7 +193,7 @@ private:
 
     // The key (lower-case already) against `s` folded by bytes.lower()
     // (ASCII) or str.lower() (Latin-1) rules.
-    bool same_folded(const unsigned char *s, bool latin1) const
+    [[gnu::always_inline]] bool same_folded(const unsigned char *s, bool latin1) const
     {
         if (latin1) {
             for (Py_ssize_t i = 0; i < len_; ++i) {

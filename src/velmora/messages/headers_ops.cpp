@@ -50,7 +50,7 @@ int scan(MessageObject *self, const HeaderKey &key, F on_match)
     Ref hold_list;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
         PyObject *entry = PyList_GET_ITEM(values, i);
-        if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) < 2) {
+        if ((!Py_IS_TYPE(entry, &PyTuple_Type) && !PyTuple_Check(entry)) || Py_SIZE(entry) < 2) {
             check_entry(entry);
             return -1;
         }
