@@ -21,26 +21,11 @@ from velmora.headers import Headers
 from velmora.messages import Request
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+from bench_headers import RAW as HEADERS_RAW  # noqa: E402
 from harness import Bench, ratio  # noqa: E402
 
-RAW = [
-    (b"host", b"example.com"),
-    (b"user-agent", b"Mozilla/5.0 (X11; Linux x86_64; rv:128.0) Gecko/20100101 Firefox/128.0"),
-    (b"accept", b"text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8"),
-    (b"accept-language", b"en-GB,en;q=0.5"),
-    (b"accept-encoding", b"gzip, deflate, br, zstd"),
-    (b"referer", b"https://example.com/articles/"),
-    (b"connection", b"keep-alive"),
-    (b"cookie", b"session=4f2a9c; theme=dark; consent=yes"),
-    (b"upgrade-insecure-requests", b"1"),
-    (b"sec-fetch-dest", b"document"),
-    (b"sec-fetch-mode", b"navigate"),
-    (b"sec-fetch-site", b"same-origin"),
-    (b"sec-fetch-user", b"?1"),
-    (b"priority", b"u=0, i"),
-    (b"x-forwarded-for", b"203.0.113.7"),
-    (b"accept", b"application/json"),
-]
+# The request of the headers benchmark, with one more cookie.
+RAW = [(n, b"session=4f2a9c; theme=dark; consent=yes" if n == b"cookie" else v) for n, v in HEADERS_RAW]
 
 SCOPE = {
     "type": "http",
