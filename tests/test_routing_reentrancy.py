@@ -6,12 +6,10 @@ crashes instead of passing by luck; the case then checks the result."""
 
 from __future__ import annotations
 
-import os
-import subprocess
-import sys
 import textwrap
 
 import pytest
+from isolated import run_isolated
 
 PRELUDE = textwrap.dedent(
     """
@@ -220,8 +218,4 @@ CASES = {
 
 @pytest.mark.parametrize("name", list(CASES))
 def test_reentrant_python_code_is_survived(name):
-    code = PRELUDE + textwrap.dedent(CASES[name])
-    env = dict(os.environ, PYTHONMALLOC="debug")
-    proc = subprocess.run([sys.executable, "-X", "faulthandler", "-c", code], env=env,
-                          capture_output=True, text=True, timeout=60)
-    assert proc.returncode == 0, proc.stderr[-3000:]
+    run_isolated(PRELUDE + textwrap.dedent(CASES[name]))
