@@ -183,12 +183,6 @@ inline int get_optional_attr(PyObject *obj, PyObject *name, PyObject **out)
 #endif
 }
 
-// The one argument of a one-parameter function or method; NULL with
-// TypeError set on a bad call.
-PyObject *one_arg(const char *fn, const char *const *names, PyObject *const *args, Py_ssize_t nargs,
-                  PyObject *kwnames);
-
-#define VEL_FASTCALL_KW(fn) VEL_METH(fn), METH_FASTCALL | METH_KEYWORDS
 
 // ---------------------------------------------------------------- header operations (headers_ops.cpp)
 

@@ -9,43 +9,9 @@
 
 #include "messages/messages_internal.h"
 #include "vel/args.hpp"
+#include "vel/text.hpp"
 
 namespace vel::messages {
-
-namespace {
-
-inline int hex_value(unsigned char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    c = static_cast<unsigned char>(c | 0x20);
-    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
-// Percent-decodes `s` into `out` (at least n bytes); "%" not followed by
-// two hex digits stays as written.  `plus` maps "+" to a space first.
-// Returns the decoded length.
-Py_ssize_t percent_decode(const char *s, Py_ssize_t n, char *out, bool plus)
-{
-    Py_ssize_t o = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        char c = s[i];
-        if (c == '%' && i + 2 < n) {
-            int hi = hex_value(static_cast<unsigned char>(s[i + 1]));
-            int lo = hex_value(static_cast<unsigned char>(s[i + 2]));
-            if (hi >= 0 && lo >= 0) {
-                out[o++] = static_cast<char>(hi * 16 + lo);
-                i += 2;
-                continue;
-            }
-        }
-        out[o++] = plus && c == '+' ? ' ' : c;
-    }
-    return o;
-}
-
-}  // namespace
 
 void percent_encode(const char *s, Py_ssize_t n, bool (*keep)(unsigned char), std::string &out)
 {
@@ -64,36 +30,20 @@ void percent_encode(const char *s, Py_ssize_t n, bool (*keep)(unsigned char), st
 
 namespace {
 
-// The text of raw bytes in a query value or cookie: "+" as a space when
-// `plus`, percent-escapes decoded when `escapes`, then UTF-8 with invalid
-// sequences replaced.
-PyObject *decode_text(const char *s, Py_ssize_t n, bool escapes, bool plus)
+// The text of a query value: "+" as a space, then what unquote() makes of
+// the bytes decoded as UTF-8 with invalid sequences replaced.
+PyObject *query_value_text(const char *s, Py_ssize_t n)
 {
-    if (!escapes) {
-        return PyUnicode_DecodeUTF8(s, n, "replace");
+    if (std::memchr(s, '+', static_cast<size_t>(n)) == nullptr) {
+        return vel::unquote_utf8(s, n, "replace");
     }
-    char local[256];
-    Ref owner;
-    char *buf = local;
-    if (n > static_cast<Py_ssize_t>(sizeof local)) {
-        owner = steal(PyBytes_FromStringAndSize(nullptr, n));
-        if (!owner) {
-            return nullptr;
-        }
-        buf = PyBytes_AS_STRING(owner.get());
+    Ref owner = steal(PyBytes_FromStringAndSize(s, n));
+    if (!owner) {
+        return nullptr;
     }
-    Py_ssize_t len = percent_decode(s, n, buf, plus);
-    return PyUnicode_DecodeUTF8(buf, len, "replace");
-}
-
-inline bool has_escape(const char *s, Py_ssize_t n, bool plus)
-{
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (s[i] == '%' || (plus && s[i] == '+')) {
-            return true;
-        }
-    }
-    return false;
+    char *buf = PyBytes_AS_STRING(owner.get());
+    std::replace(buf, buf + n, '+', ' ');
+    return vel::unquote_utf8(buf, n, "replace");
 }
 
 // The raw query as bytes, or a null view when there is none to scan.
@@ -164,7 +114,7 @@ int scan_query(std::string_view query, std::string_view key, F on_value)
         if (end - pos >= k && std::memcmp(q + pos, key.data(), k) == 0 && (end - pos == k || q[pos + k] == '=')) {
             const char *v = end - pos == k ? q + end : q + pos + k + 1;
             Py_ssize_t vn = q + end - v;
-            Ref value = steal(decode_text(v, vn, has_escape(v, vn, true), true));
+            Ref value = steal(query_value_text(v, vn));
             if (!value) {
                 return -1;
             }
@@ -267,10 +217,11 @@ int scan_cookies(RequestObject *self, F on_pair)
     return 0;
 }
 
+// A cookie name or value: unquote() of the UTF-8 text, a bad byte from the
+// client replaced rather than failing the whole Cookie header.
 inline PyObject *cookie_text(std::string_view raw)
 {
-    Py_ssize_t n = static_cast<Py_ssize_t>(raw.size());
-    return decode_text(raw.data(), n, has_escape(raw.data(), n, false), false);
+    return vel::unquote_utf8(raw.data(), static_cast<Py_ssize_t>(raw.size()), "replace");
 }
 
 }  // namespace
