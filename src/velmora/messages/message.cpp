@@ -98,25 +98,32 @@ namespace {
 
 // ---------------------------------------------------------------- native bodies
 
-// content is truthy (1/0/-1).
-int has_content(MessageObject *self)
+// The content when it is truthy (held in *out), 1/0/-1.  The truth test
+// may run Python code that replaces the field, so callers use *out.
+int truthy_content(MessageObject *self, Ref *out)
 {
     PyObject *content = self->content;
     if (content == nullptr || content == Py_None) {
         return 0;
     }
-    Ref hold = borrow(content);
+    *out = borrow(content);
     return PyObject_IsTrue(content);
+}
+
+inline vel::contents::ContentObject *as_content(const Ref &content)
+{
+    return reinterpret_cast<vel::contents::ContentObject *>(content.get());
 }
 
 PyObject *content_type_impl(MessageObject *self)
 {
-    int truth = has_content(self);
+    Ref content;
+    int truth = truthy_content(self, &content);
     if (truth < 0) {
         return nullptr;
     }
     if (truth) {
-        Ref type = borrow(reinterpret_cast<vel::contents::ContentObject *>(self->content)->type);
+        Ref type = borrow(as_content(content)->type);
         int given = type ? PyObject_IsTrue(type.get()) : 0;
         if (given != 0) {
             return given < 0 ? nullptr : type.release();
@@ -205,8 +212,9 @@ int declares_content_type_impl(MessageObject *self, PyObject *type)
 
 int has_body_impl(MessageObject *self)
 {
-    int truth = has_content(self);
-    return truth <= 0 ? truth : reinterpret_cast<vel::contents::ContentObject *>(self->content)->length != 0;
+    Ref content;
+    int truth = truthy_content(self, &content);
+    return truth <= 0 ? truth : as_content(content)->length != 0;
 }
 
 PyObject *with_content_impl(MessageObject *self, PyObject *content)
@@ -374,11 +382,11 @@ PyObject *empty_view() { return PyMemoryView_FromObject(g_state->b_empty); }
 
 PyObject *get_body_buffer(PyObject *self, void *)
 {
-    int truth = has_content(M(self));
+    Ref content;
+    int truth = truthy_content(M(self), &content);
     if (truth <= 0) {
         return truth < 0 ? nullptr : empty_view();
     }
-    Ref content = borrow(M(self)->content);
     Ref buffer;
     int found = get_optional_attr(content.get(), g_state->str_body_buffer, buffer.out());
     if (found != 0) {
