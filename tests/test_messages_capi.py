@@ -159,3 +159,13 @@ def test_pooled_constructors():
     headers = [(b"a", b"1")]
     resp = entry("acquire_response", 201, headers)
     assert resp.status == 201 and resp.headers.values is headers
+
+
+def test_slots_alternating_between_classes():
+    class Custom(Response):
+        def get_first_header(self, key):
+            return b"custom"
+
+    objects = [Request("GET", None, [(b"a", b"r")]), Response(200, [(b"a", b"s")]), Custom(200), Message([])]
+    for _ in range(3):
+        assert [call("get_first_header", o, b"a") for o in objects] == [b"r", b"s", b"custom", None]

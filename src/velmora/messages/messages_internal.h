@@ -135,6 +135,31 @@ vel::OverrideSlot &slot()
     return g_state->slots[S];
 }
 
+namespace detail {
+
+template <auto Impl, auto Dispatch, class F = decltype(Impl)>
+struct NativeFirst;
+
+template <auto Impl, auto Dispatch, class R, class Self, class... A>
+struct NativeFirst<Impl, Dispatch, R (*)(Self *, A...)> {
+    static R call(Self *self, A... args)
+    {
+        PyTypeObject *tp = Py_TYPE(reinterpret_cast<PyObject *>(self));
+        if (tp == g_state->Request_Type || tp == g_state->Response_Type || tp == g_state->Message_Type) {
+            return Impl(self, args...);
+        }
+        return Dispatch(self, args...);
+    }
+};
+
+}  // namespace detail
+
+// A table entry (vel::overridable) that runs `Impl` at once for the
+// module's own three classes: a slot's override cache holds one class, and
+// requests and responses alternate in the same slots.
+template <int S, auto Impl, auto Convert = nullptr>
+inline constexpr auto entry = &detail::NativeFirst<Impl, vel::overridable<slot<S>, Impl, Convert>>::call;
+
 // ---------------------------------------------------------------- fields
 
 // A Python-visible object field: any object, exact str or None, or an
