@@ -316,6 +316,20 @@ PyObject *get_headers_impl(MessageObject *self, PyObject *key)
     return rc < 0 ? nullptr : result.release();
 }
 
+int visit_header_values(MessageObject *self, PyObject *key, int (*visit)(PyObject *value, void *context),
+                        void *context)
+{
+    HeaderKey k;
+    if (!k.init(key, g_state->str_lower)) {
+        return -1;
+    }
+    return scan(self, k, [&](PyObject *entry) {
+        Ref raw = borrow(PyTuple_GET_ITEM(entry, 1));
+        Ref value = steal(convert_value(raw.get(), k.bytes_key()));
+        return value ? visit(value.get(), context) : -1;
+    });
+}
+
 PyObject *get_first_header_impl(MessageObject *self, PyObject *key)
 {
     HeaderKey k;

@@ -228,6 +228,11 @@ int has_header_impl(MessageObject *self, PyObject *key);
 int add_header_impl(MessageObject *self, PyObject *key, PyObject *value);
 int remove_header_impl(MessageObject *self, PyObject *key);
 int remove_headers_impl(MessageObject *self, PyObject *headers);
+// Calls visit(value) for the value of each header named `key`, converted as
+// get_headers(key) returns it (held while visited), until visit returns
+// non-zero; -1 on error (visit's -1 included), else 0.
+int visit_header_values(MessageObject *self, PyObject *key, int (*visit)(PyObject *value, void *context),
+                        void *context);
 
 // ---------------------------------------------------------------- tables (message.cpp)
 
