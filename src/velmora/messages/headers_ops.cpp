@@ -436,13 +436,11 @@ int has_header_impl(MessageObject *self, PyObject *key)
 
 int add_header_impl(MessageObject *self, PyObject *key, PyObject *value)
 {
-    PyObject *values = raw_list(self);
-    if (values == nullptr) {
-        return -1;
-    }
     Ref name = PyBytes_CheckExact(key) ? steal(intern_header_name_bytes(key)) : borrow(key);
     Ref entry = steal(pair(name.get(), value));
-    return entry ? PyList_Append(values, entry.get()) : -1;
+    // The list is read after allocating: a collection may have run.
+    PyObject *values = entry ? raw_list(self) : nullptr;
+    return values != nullptr ? PyList_Append(values, entry.get()) : -1;
 }
 
 int remove_header_impl(MessageObject *self, PyObject *key)
