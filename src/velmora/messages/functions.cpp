@@ -184,8 +184,18 @@ ResponseObject *acquire_response(const AcquireResponseArgs *optional)
     return resp;
 }
 
-void release_request(RequestObject *) { not_implemented("release_request"); }
-void release_response(ResponseObject *) { not_implemented("release_response"); }
+void release_request(RequestObject *request)
+{
+    if (request != nullptr) {
+        not_implemented("release_request");
+    }
+}
+void release_response(ResponseObject *response)
+{
+    if (response != nullptr) {
+        not_implemented("release_response");
+    }
+}
 
 // ---------------------------------------------------------------- Python functions
 
@@ -236,8 +246,23 @@ PyObject *py_acquire_response(PyObject *status, PyObject *headers, PyObject *con
     return O(acquire_response(&optional));
 }
 
-PyObject *py_release_request(PyObject *) { return not_implemented("release_request"); }
-PyObject *py_release_response(PyObject *) { return not_implemented("release_response"); }
+PyObject *py_release_request(PyObject *request)
+{
+    if (request != Py_None && !vel::check_arg(request, g_state->Request_Type, "request", false)) {
+        return nullptr;
+    }
+    release_request(request == Py_None ? nullptr : R(request));
+    return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+}
+
+PyObject *py_release_response(PyObject *response)
+{
+    if (response != Py_None && !vel::check_arg(response, g_state->Response_Type, "response", false)) {
+        return nullptr;
+    }
+    release_response(response == Py_None ? nullptr : RS(response));
+    return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+}
 
 constexpr const char *kValue[] = {"value"};
 constexpr const char *kMethod[] = {"method"};
