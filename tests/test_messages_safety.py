@@ -10,6 +10,8 @@ import textwrap
 import pytest
 from isolated import run_isolated
 
+LEAK_REPEAT = False  # child interpreters, and a leak loop of its own
+
 PRELUDE = textwrap.dedent(
     """
     import gc
