@@ -314,3 +314,40 @@ def test_server_sent_event_argument_checks(factory, name):
 def test_server_sent_event_data_that_json_cannot_encode():
     with pytest.raises(TypeError, match="complex"):
         c.ServerSentEvent({1j}).write_data()
+
+
+# ------------------------------------------------------------ the types
+
+CONSTRUCTED = {
+    c.Content: lambda cls: cls(None, b""),
+    c.TextContent: lambda cls: cls("x"),
+    c.HTMLContent: lambda cls: cls("x"),
+    c.JSONContent: lambda cls: cls(1),
+    c.FormContent: lambda cls: cls({}),
+    c.StreamedContent: lambda cls: cls(None, numbers),
+    c.MultiPartFormData: lambda cls: cls([]),
+    c.ASGIContent: lambda cls: cls(lambda: None),
+    c.RSGIContent: lambda cls: cls(object()),
+    c.ServerSentEvent: lambda cls: cls(1),
+    c.TextServerSentEvent: lambda cls: cls("x"),
+    c.FormPart: lambda cls: cls(name=b"a", data=b""),
+    c.FileBuffer: lambda cls: cls(b"a", None),
+    c.StreamedFormPart: lambda cls: cls(b"a", numbers),
+}
+
+
+@pytest.mark.parametrize("cls", list(CONSTRUCTED), ids=lambda t: t.__name__)
+def test_types_are_weakly_referenceable_subclassable_and_immutable(cls):
+    import gc
+    import weakref
+
+    sub = type("Sub", (cls,), {"extra": lambda self: 42})
+    obj = CONSTRUCTED[cls](sub)
+    obj.anything = 1
+    ref = weakref.ref(obj)
+    assert obj.extra() == 42 and ref() is obj
+    del obj
+    gc.collect()
+    assert ref() is None
+    with pytest.raises(TypeError):
+        cls.injected = 1

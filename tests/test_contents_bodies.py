@@ -331,3 +331,12 @@ def test_nothing_is_kept_alive(make, outcome):
     del content, server
     gc.collect()
     assert [r() for r in refs] == [None, None]
+
+
+def test_a_tampered_chunk_list_fails_cleanly():
+    content, _ = asgi([b"ab", b"cd", b"ef"])
+    stream = content.stream()
+    assert run(anext(stream)) == b"ab"
+    content._chunks.append("not bytes")
+    with pytest.raises(TypeError):
+        run(content.read())

@@ -148,18 +148,18 @@ int form_init(PyObject *self, PyObject *args, PyObject *kwargs)
 
 PyObject *get_body_buffer(PyObject *self, void *)
 {
-    PyObject *body = as_content(self)->body;
-    if (body == nullptr || body == Py_None) {
+    Ref body = borrow(as_content(self)->body);  // a buffer export may run Python code
+    if (!body || body.get() == Py_None) {
         return PyMemoryView_FromObject(g_state->empty_bytes);
     }
-    if (PyObject_CheckBuffer(body)) {
-        return PyMemoryView_FromObject(body);
+    if (PyObject_CheckBuffer(body.get())) {
+        return PyMemoryView_FromObject(body.get());
     }
-    if (PyUnicode_Check(body)) {
-        Ref encoded = steal(PyUnicode_AsUTF8String(body));
+    if (PyUnicode_Check(body.get())) {
+        Ref encoded = steal(PyUnicode_AsUTF8String(body.get()));
         return encoded ? PyMemoryView_FromObject(encoded.get()) : nullptr;
     }
-    PyErr_Format(PyExc_AttributeError, "a %.200s body offers no buffer", Py_TYPE(body)->tp_name);
+    PyErr_Format(PyExc_AttributeError, "a %.200s body offers no buffer", Py_TYPE(body.get())->tp_name);
     return nullptr;
 }
 

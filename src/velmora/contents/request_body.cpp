@@ -285,12 +285,17 @@ PyObject *join_chunks(BodyReaderObject *self)
     if (count == 0) {
         return Py_NewRef(g_state->empty_bytes);
     }
-    if (count == 1) {
+    if (count == 1 && PyBytes_Check(PyList_GET_ITEM(chunks, 0))) {
         return Py_NewRef(PyList_GET_ITEM(chunks, 0));
     }
     Py_ssize_t total = 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        total += PyBytes_GET_SIZE(PyList_GET_ITEM(chunks, i));
+        PyObject *chunk = PyList_GET_ITEM(chunks, i);
+        if (!PyBytes_Check(chunk)) {  // the list is reachable from Python code
+            PyErr_Format(PyExc_TypeError, "a request body chunk is %.200s, expected bytes", Py_TYPE(chunk)->tp_name);
+            return nullptr;
+        }
+        total += PyBytes_GET_SIZE(chunk);
     }
     PyObject *body = PyBytes_FromStringAndSize(nullptr, total);
     if (body != nullptr) {
