@@ -351,3 +351,28 @@ def test_types_are_weakly_referenceable_subclassable_and_immutable(cls):
     assert ref() is None
     with pytest.raises(TypeError):
         cls.injected = 1
+
+
+class JoinedText(c.TextContent):
+    def __init__(self, a, b):
+        super().__init__(a + b)
+
+
+class TaggedEvent(c.ServerSentEvent):
+    def __new__(cls, *args, **kwargs):
+        self = super().__new__(cls)
+        self.tag = "new ran"
+        return self
+
+
+def test_constructor_calls_with_keywords_and_in_subclasses():
+    assert c.TextContent(text="k").body == b"k"
+    assert c.Content(body=b"1", content_type=None).length == 1
+    assert c.ASGIContent(receive=print)._source is print
+    assert JoinedText("x", "y").body == b"xy"
+    event = TaggedEvent(1, retry=5)
+    assert (event.tag, event.retry) == ("new ran", 5)
+    with pytest.raises(TypeError, match="takes exactly 1 positional argument"):
+        c.TextContent("a", "b")
+    with pytest.raises(TypeError, match="unexpected keyword argument 'txt'"):
+        c.TextContent(txt="a")

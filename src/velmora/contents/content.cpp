@@ -89,24 +89,19 @@ PyObject *content_tp_new(PyTypeObject *type, PyObject *, PyObject *)
 const char *const CONTENT_ARGS[] = {"content_type", "body"};
 const Signature CONTENT_SIG = {"Content", CONTENT_ARGS, 2, 2};
 
-int content_init(PyObject *self, PyObject *args, PyObject *kwargs)
+int content_setup(PyObject *self, PyObject **argv)
 {
-    PyObject *argv[2];
-    if (!parse_tuple_dict(CONTENT_SIG, args, kwargs, argv) || !check_bytes_arg(argv[0], "content_type")) {
-        return -1;
-    }
-    return set_fixed(as_content(self), argv[0], argv[1]);
+    return check_bytes_arg(argv[0], "content_type") ? set_fixed(as_content(self), argv[0], argv[1]) : -1;
 }
 
 // TextContent(text) and HTMLContent(html): UTF-8 of a str.
 template <const Signature &Sig, PyObject *State::*MediaType>
-int text_init(PyObject *self, PyObject *args, PyObject *kwargs)
+int text_setup(PyObject *self, PyObject **argv)
 {
-    PyObject *text;
-    if (!parse_tuple_dict(Sig, args, kwargs, &text) || !check_arg(text, &PyUnicode_Type, Sig.names[0], false)) {
+    if (!check_arg(argv[0], &PyUnicode_Type, Sig.names[0], false)) {
         return -1;
     }
-    return take_fixed(as_content(self), g_state->*MediaType, PyUnicode_AsUTF8String(text));
+    return take_fixed(as_content(self), g_state->*MediaType, PyUnicode_AsUTF8String(argv[0]));
 }
 
 const char *const TEXT_ARGS[] = {"text"};
@@ -117,14 +112,15 @@ const Signature HTML_SIG = {"HTMLContent", HTML_ARGS, 1, 1};
 const char *const JSON_ARGS[] = {"data", "dumps"};
 const Signature JSON_SIG = {"JSONContent", JSON_ARGS, 2, 1};
 
-int json_init(PyObject *self, PyObject *args, PyObject *kwargs)
+int json_setup(PyObject *self, PyObject **argv)
 {
-    PyObject *argv[2];
-    if (!parse_tuple_dict(JSON_SIG, args, kwargs, argv)) {
-        return -1;
-    }
     return take_fixed(as_content(self), g_state->ct_json, json_bytes(argv[0], argv[1]));
 }
+
+using ContentNew = Constructor<CONTENT_SIG, 2, content_setup>;
+using TextNew = Constructor<TEXT_SIG, 1, text_setup<TEXT_SIG, &State::ct_text>>;
+using HTMLNew = Constructor<HTML_SIG, 1, text_setup<HTML_SIG, &State::ct_html>>;
+using JSONNew = Constructor<JSON_SIG, 2, json_setup>;
 
 const char *const FORM_ARGS[] = {"data"};
 const Signature FORM_SIG = {"FormContent", FORM_ARGS, 1, 1};
@@ -201,7 +197,7 @@ using ContentFields = Fields<&ContentObject::type, &ContentObject::body>;
 
 PyType_Slot content_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(content_tp_new)},
-    {Py_tp_init, reinterpret_cast<void *>(content_init)},
+    {Py_tp_init, reinterpret_cast<void *>(ContentNew::init)},
     {Py_tp_dealloc, reinterpret_cast<void *>(ContentFields::dealloc)},
     {Py_tp_traverse, reinterpret_cast<void *>(ContentFields::traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(ContentFields::clear)},
@@ -223,12 +219,12 @@ PyType_Slot content_slots[] = {
         {Py_tp_doc, const_cast<char *>(doc)}, {0, nullptr},          \
     }
 
-PyType_Slot text_slots[] = VEL_FIXED_SLOTS((text_init<TEXT_SIG, &State::ct_text>),
+PyType_Slot text_slots[] = VEL_FIXED_SLOTS(TextNew::init,
                                            "TextContent(text)\n--\n\nA text/plain body in UTF-8.");
-PyType_Slot html_slots[] = VEL_FIXED_SLOTS((text_init<HTML_SIG, &State::ct_html>),
+PyType_Slot html_slots[] = VEL_FIXED_SLOTS(HTMLNew::init,
                                            "HTMLContent(html)\n--\n\nA text/html body in UTF-8.");
 PyType_Slot json_slots[] = VEL_FIXED_SLOTS(
-    json_init, "JSONContent(data, dumps=None)\n--\n\n"
+    JSONNew::init, "JSONContent(data, dumps=None)\n--\n\n"
                "An application/json body: compact msgspec encoding, or `dumps` (or the one of the JSON "
                "settings) when given.");
 PyType_Slot form_slots[] = VEL_FIXED_SLOTS(
@@ -453,6 +449,14 @@ int content_dispose(ContentObject *self)
         return body_reader_dispose(reinterpret_cast<BodyReaderObject *>(self));
     }
     return 0;
+}
+
+void set_content_vectorcalls(PyTypeObject **types)
+{
+    types[T_CONTENT]->tp_vectorcall = ContentNew::vectorcall;
+    types[T_TEXT]->tp_vectorcall = TextNew::vectorcall;
+    types[T_HTML]->tp_vectorcall = HTMLNew::vectorcall;
+    types[T_JSON]->tp_vectorcall = JSONNew::vectorcall;
 }
 
 PyObject *content_new(PyObject *content_type, PyObject *body)

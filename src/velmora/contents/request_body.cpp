@@ -61,27 +61,19 @@ const Signature ASGI_SIG = {"ASGIContent", ASGI_ARGS, 1, 1};
 const char *const RSGI_ARGS[] = {"protocol"};
 const Signature RSGI_SIG = {"RSGIContent", RSGI_ARGS, 1, 1};
 
-int asgi_init(PyObject *self, PyObject *args, PyObject *kwargs)
+int asgi_setup(PyObject *self, PyObject **argv)
 {
-    PyObject *receive;
-    if (!parse_tuple_dict(ASGI_SIG, args, kwargs, &receive)) {
+    if (!PyCallable_Check(argv[0])) {
+        arg_type_error("receive", "callable", argv[0]);
         return -1;
     }
-    if (!PyCallable_Check(receive)) {
-        arg_type_error("receive", "callable", receive);
-        return -1;
-    }
-    return reader_setup(as_reader(self), receive);
+    return reader_setup(as_reader(self), argv[0]);
 }
 
-int rsgi_init(PyObject *self, PyObject *args, PyObject *kwargs)
-{
-    PyObject *protocol;
-    if (!parse_tuple_dict(RSGI_SIG, args, kwargs, &protocol)) {
-        return -1;
-    }
-    return reader_setup(as_reader(self), protocol);
-}
+int rsgi_setup(PyObject *self, PyObject **argv) { return reader_setup(as_reader(self), argv[0]); }
+
+using ASGINew = Constructor<ASGI_SIG, 1, asgi_setup>;
+using RSGINew = Constructor<RSGI_SIG, 1, rsgi_setup>;
 
 // Raises the exception `cls(message)` (message NULL: no argument).
 void raise_new(PyObject *cls, PyObject *message)
@@ -424,10 +416,10 @@ using ReaderFields =
     }
 
 PyType_Slot asgi_slots[] = VEL_READER_SLOTS(
-    asgi_init, asgi_methods,
+    ASGINew::init, asgi_methods,
     "ASGIContent(receive)\n--\n\nThe body of an ASGI request, read from receive() on demand and kept.");
 PyType_Slot rsgi_slots[] = VEL_READER_SLOTS(
-    rsgi_init, rsgi_methods,
+    RSGINew::init, rsgi_methods,
     "RSGIContent(protocol)\n--\n\nThe body of an RSGI request, read from the protocol on demand and kept.");
 
 }  // namespace
@@ -448,6 +440,12 @@ int body_reader_dispose(BodyReaderObject *self)
         Py_XDECREF(o);
     }
     return 0;
+}
+
+void set_reader_vectorcalls(PyTypeObject **types)
+{
+    types[T_ASGI]->tp_vectorcall = ASGINew::vectorcall;
+    types[T_RSGI]->tp_vectorcall = RSGINew::vectorcall;
 }
 
 PyObject *rsgi_content_new(PyObject *protocol)
