@@ -1,8 +1,8 @@
 // The text side of cookies: cookie dates, percent-encoding, the Set-Cookie
 // writer and the Set-Cookie parser.  Everything works on the UTF-8 bytes and
-// builds each result object once; the standard library (the e-mail date
-// parser, urllib's unquote) is only called for the rare inputs whose native
-// handling would not give exactly its result.
+// builds each result object once; the e-mail date parser of the standard
+// library is only called for the rare dates whose native handling would not
+// give exactly its result.
 #include <Python.h>
 #include <datetime.h>
 
@@ -12,6 +12,7 @@
 #include "cookies/cookies_internal.h"
 #include "vel/args.hpp"
 #include "vel/ref.hpp"
+#include "vel/text.hpp"
 
 namespace vel::cookies {
 
@@ -266,67 +267,6 @@ char *quote_into(char *out, const char *s, Py_ssize_t n)
     return out;
 }
 
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-bool all_ascii(const char *s, Py_ssize_t n)
-{
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (static_cast<unsigned char>(s[i]) >= 0x80) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// A field's bytes decoded as UTF-8 and percent-decoded the way
-// urllib.parse.unquote does it (escapes decoded as UTF-8 with replacement).
-// unquote decodes each run of ASCII characters on its own, so text mixing
-// escapes with non-ASCII characters is handed to it unchanged.
-PyObject *decode_unquote(const char *s, Py_ssize_t n)
-{
-    const char *percent = static_cast<const char *>(std::memchr(s, '%', static_cast<size_t>(n)));
-    if (percent == nullptr) {
-        return PyUnicode_DecodeUTF8(s, n, "strict");
-    }
-    if (!all_ascii(s, n)) {
-        Ref text = steal(PyUnicode_DecodeUTF8(s, n, "strict"));
-        return text ? PyObject_CallOneArg(g_state->unquote, text.get()) : nullptr;
-    }
-    char local[256];
-    char *buffer = n <= static_cast<Py_ssize_t>(sizeof local) ? local
-                                                               : static_cast<char *>(PyMem_Malloc(static_cast<size_t>(n)));
-    if (buffer == nullptr) {
-        return PyErr_NoMemory();
-    }
-    Py_ssize_t length = percent - s;
-    std::memcpy(buffer, s, static_cast<size_t>(length));
-    for (Py_ssize_t i = length; i < n; ++i) {
-        int high = -1;
-        int low = -1;
-        if (s[i] == '%' && i + 2 < n) {
-            high = hex_value(s[i + 1]);
-            low = hex_value(s[i + 2]);
-        }
-        if (high >= 0 && low >= 0) {
-            buffer[length++] = static_cast<char>(high << 4 | low);
-            i += 2;
-        } else {
-            buffer[length++] = s[i];
-        }
-    }
-    PyObject *result = PyUnicode_DecodeUTF8(buffer, length, "replace");
-    if (buffer != local) {
-        PyMem_Free(buffer);
-    }
-    return result;
-}
-
 // ----------------------------------------------------------- the writer
 
 constexpr Py_ssize_t lit(const char *text) { return static_cast<Py_ssize_t>(std::char_traits<char>::length(text)); }
@@ -389,30 +329,47 @@ const char *quotable_utf8(PyObject *text, Py_ssize_t *n)
 
 constexpr const char SAME_SITE_TEXT[4][16] = {"", "SameSite=Lax", "SameSite=Strict", "SameSite=None"};
 
-PyObject *write_cookie(CookieObject *c)
+// The fields of a cookie being written, held and read once: the expiry's
+// tzinfo and a Domain or Path repr run Python code, which may assign new
+// values to the cookie while its text is in use.
+struct CookieSnapshot {
+    Ref name, value, expires, domain, path;
+    int http_only, secure;
+    int64_t max_age;
+    uint32_t same_site;
+
+    explicit CookieSnapshot(const CookieObject *c)
+        : name(borrow(c->name)), value(borrow(c->value)), expires(borrow(c->expires)), domain(borrow(c->domain)),
+          path(borrow(c->path)), http_only(c->http_only), secure(c->secure), max_age(c->max_age),
+          same_site(c->same_site)
+    {
+    }
+};
+
+PyObject *write_cookie(const CookieSnapshot &c)
 {
     Py_ssize_t name_n, value_n, domain_n, path_n;
-    const char *name = quotable_utf8(c->name, &name_n);
-    const char *value = name != nullptr ? quotable_utf8(c->value, &value_n) : nullptr;
+    const char *name = quotable_utf8(c.name.get(), &name_n);
+    const char *value = name != nullptr ? quotable_utf8(c.value.get(), &value_n) : nullptr;
     if (value == nullptr) {
         return nullptr;
     }
     const char *domain;
     const char *path;
-    if (!attribute_text("Domain", c->domain, &domain, &domain_n) ||
-        !attribute_text("Path", c->path, &path, &path_n)) {
+    if (!attribute_text("Domain", c.domain.get(), &domain, &domain_n) ||
+        !attribute_text("Path", c.path.get(), &path, &path_n)) {
         return nullptr;
     }
     char date[DATE_CAPACITY];
-    int date_n = c->expires != Py_None ? cookie_date(c->expires, date) : 0;
+    int date_n = c.expires.get() != Py_None ? cookie_date(c.expires.get(), date) : 0;
     if (date_n < 0) {
         return nullptr;
     }
     char age[24];
     int age_n = 0;
-    if (c->max_age >= 0) {
+    if (c.max_age >= 0) {
         char reversed[24];
-        uint64_t v = static_cast<uint64_t>(c->max_age);
+        uint64_t v = static_cast<uint64_t>(c.max_age);
         do {
             reversed[age_n++] = static_cast<char>('0' + v % 10);
             v /= 10;
@@ -421,9 +378,9 @@ PyObject *write_cookie(CookieObject *c)
             age[i] = reversed[age_n - 1 - i];
         }
     }
-    auto mode = static_cast<CookieSameSiteMode>(c->same_site);
-    bool secure = c->secure || mode == CookieSameSiteMode::STRICT || mode == CookieSameSiteMode::NONE;
-    const char *same_site = c->same_site < 4 ? SAME_SITE_TEXT[c->same_site] : "";
+    auto mode = static_cast<CookieSameSiteMode>(c.same_site);
+    bool secure = c.secure || mode == CookieSameSiteMode::STRICT || mode == CookieSameSiteMode::NONE;
+    const char *same_site = c.same_site < 4 ? SAME_SITE_TEXT[c.same_site] : "";
     Py_ssize_t same_site_n = lit(same_site);
 
     Py_ssize_t name_q = quoted_length(name, name_n);
@@ -433,7 +390,7 @@ PyObject *write_cookie(CookieObject *c)
     total += age_n ? 2 + lit("Max-Age=") + age_n : 0;
     total += domain ? 2 + lit("Domain=") + domain_n : 0;
     total += path ? 2 + lit("Path=") + path_n : 0;
-    total += c->http_only ? 2 + lit("HttpOnly") : 0;
+    total += c.http_only ? 2 + lit("HttpOnly") : 0;
     total += secure ? 2 + lit("Secure") : 0;
     total += same_site_n ? 2 + same_site_n : 0;
 
@@ -449,7 +406,7 @@ PyObject *write_cookie(CookieObject *c)
     if (age_n) out = put_part(out, "Max-Age=", lit("Max-Age="), age, age_n);
     if (domain) out = put_part(out, "Domain=", lit("Domain="), domain, domain_n);
     if (path) out = put_part(out, "Path=", lit("Path="), path, path_n);
-    if (c->http_only) out = put_part(out, "HttpOnly", lit("HttpOnly"), "", 0);
+    if (c.http_only) out = put_part(out, "HttpOnly", lit("HttpOnly"), "", 0);
     if (secure) out = put_part(out, "Secure", lit("Secure"), "", 0);
     if (same_site_n) out = put_part(out, same_site, same_site_n, "", 0);
     return result;
@@ -470,11 +427,7 @@ bool is_word(Span text, const char *lower)
         return false;
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        char c = text.s[i];
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-        if (c != lower[i]) {
+        if (vel::ascii_lower(text.s[i]) != lower[i]) {
             return false;
         }
     }
@@ -623,8 +576,9 @@ PyObject *optional_text(Span text)
 PyObject *build_cookie(const Parsed &p)
 {
     Span value = unquoted_value(p.value);
-    Ref name = steal(decode_unquote(p.name.s, p.name.n));
-    Ref text = name ? steal(decode_unquote(value.s, value.n)) : Ref();
+    // Percent-decoded the way urllib.parse.unquote does it.
+    Ref name = steal(vel::unquote_utf8(p.name.s, p.name.n, "strict"));
+    Ref text = name ? steal(vel::unquote_utf8(value.s, value.n, "strict")) : Ref();
     if (!text) {
         return nullptr;
     }
@@ -702,7 +656,7 @@ PyObject *write_cookie_for_response(PyObject *cookie)
         vel::arg_type_error("cookie", "Cookie", cookie);
         return nullptr;
     }
-    return write_cookie(reinterpret_cast<CookieObject *>(cookie));
+    return write_cookie(CookieSnapshot(reinterpret_cast<CookieObject *>(cookie)));
 }
 
 CookieSameSiteMode same_site_mode_from_bytes(PyObject *raw_value)

@@ -11,6 +11,7 @@
 #include "vel/args.hpp"
 #include "vel/capi.hpp"
 #include "vel/module.hpp"
+#include "vel/object.hpp"
 #include "vel/ref.hpp"
 
 namespace vel::cookies {
@@ -26,8 +27,6 @@ using vel::borrow;
 constexpr const char TOO_LONG_MESSAGE[] =
     "The length of the cookie value exceeds the maximum length of 4096 bytes, and it would be "
     "ignored or truncated by clients. See: https://datatracker.ietf.org/doc/html/rfc6265#section-6.1";
-
-State *state_of(PyObject *module) { return static_cast<State *>(PyModule_GetState(module)); }
 
 CookieObject *as_cookie(PyObject *self) { return reinterpret_cast<CookieObject *>(self); }
 
@@ -65,23 +64,14 @@ int too_long_init(PyObject *self, PyObject *args, PyObject *kwargs)
     return init_exception(self, g_state->too_long_message);
 }
 
-// The base dealloc does not release the reference an instance holds on
-// its heap type.
-void exception_dealloc(PyObject *self)
-{
-    PyTypeObject *tp = Py_TYPE(self);
-    exception_base()->tp_dealloc(self);
-    Py_DECREF(tp);
-}
-
 PyType_Slot cookie_error_slots[] = {
     {Py_tp_init, reinterpret_cast<void *>(cookie_error_init)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(exception_dealloc)},
     {Py_tp_doc, const_cast<char *>("A cookie that cannot be built or written.")},
     {0, nullptr},
 };
 
-// The GC flag, traverse and clear come from Exception.
+// The GC flag, traverse and clear come from Exception; the dealloc of a
+// heap type (which releases the type) is given to both exceptions.
 PyType_Spec cookie_error_spec = {
     "velmora.cookies.CookieError", 0, 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, cookie_error_slots,
@@ -272,79 +262,37 @@ int cookie_init(PyObject *self, PyObject *args, PyObject *kwargs)
     return setup(as_cookie(self), a[0], a[1], expires, domain, path, http_only, secure, max_age, same_site);
 }
 
-int cookie_traverse(PyObject *self, visitproc visit, void *arg)
-{
-    CookieObject *c = as_cookie(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(c->name);
-    Py_VISIT(c->value);
-    Py_VISIT(c->expires);
-    Py_VISIT(c->domain);
-    Py_VISIT(c->path);
-    return 0;
-}
-
-// Breaking a cycle leaves None in the fields rather than NULL: another
-// object's finaliser in the same cycle may still read or write the cookie.
-int cookie_clear(PyObject *self)
-{
-    CookieObject *c = as_cookie(self);
-    Py_SETREF(c->name, Py_NewRef(Py_None));
-    Py_SETREF(c->value, Py_NewRef(Py_None));
-    Py_SETREF(c->expires, Py_NewRef(Py_None));
-    Py_SETREF(c->domain, Py_NewRef(Py_None));
-    Py_SETREF(c->path, Py_NewRef(Py_None));
-    return 0;
-}
-
-void cookie_dealloc(PyObject *self)
-{
-    PyTypeObject *tp = Py_TYPE(self);
-    CookieObject *c = as_cookie(self);
-    PyObject_GC_UnTrack(self);
-    if (c->weakreflist != nullptr) {
-        PyObject_ClearWeakRefs(self);
-    }
-    Py_CLEAR(c->name);
-    Py_CLEAR(c->value);
-    Py_CLEAR(c->expires);
-    Py_CLEAR(c->domain);
-    Py_CLEAR(c->path);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
+using CookieFields = vel::Fields<&CookieObject::name, &CookieObject::value, &CookieObject::expires,
+                                  &CookieObject::domain, &CookieObject::path>;
 
 PyObject *clone_impl(CookieObject *self)
 {
-    return cookie_create(self->name, self->value, self->expires, self->domain, self->path, self->http_only,
+    // Held: allocating the copy may collect garbage, and a finaliser may
+    // assign new values to the fields.
+    Ref name = borrow(self->name), value = borrow(self->value), expires = borrow(self->expires),
+        domain = borrow(self->domain), path = borrow(self->path);
+    return cookie_create(name.get(), value.get(), expires.get(), domain.get(), path.get(), self->http_only,
                          self->secure, self->max_age, self->same_site);
 }
 
-PyObject *pass_result(PyObject *result) { return result; }
-
-// The method-table entry: a subclass's clone() wins.
-PyObject *clone_slot(CookieObject *self)
-{
-    VEL_DISPATCH(g_state->clone_slot, self, pass_result);
-    return clone_impl(self);
-}
-
-PyObject *cookie_clone(PyObject *self, PyObject *) { return clone_impl(as_cookie(self)); }
-
 // == against the value as str, the value as UTF-8 bytes, or another
 // cookie's name and value.
+// The operands are held while they are compared: their __eq__ may assign
+// new names and values to either cookie.
 int cookie_equals(CookieObject *self, PyObject *other)
 {
+    Ref value = borrow(self->value);
     if (PyUnicode_Check(other)) {
-        return PyObject_RichCompareBool(other, self->value, Py_EQ);
+        return PyObject_RichCompareBool(other, value.get(), Py_EQ);
     }
     if (PyBytes_Check(other)) {
         Ref text = steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(other), PyBytes_GET_SIZE(other), "strict"));
-        return text ? PyObject_RichCompareBool(text.get(), self->value, Py_EQ) : -1;
+        return text ? PyObject_RichCompareBool(text.get(), value.get(), Py_EQ) : -1;
     }
     CookieObject *o = as_cookie(other);
-    int same_name = PyObject_RichCompareBool(o->name, self->name, Py_EQ);
-    return same_name <= 0 ? same_name : PyObject_RichCompareBool(o->value, self->value, Py_EQ);
+    Ref name = borrow(self->name), other_name = borrow(o->name), other_value = borrow(o->value);
+    int same_name = PyObject_RichCompareBool(other_name.get(), name.get(), Py_EQ);
+    return same_name <= 0 ? same_name : PyObject_RichCompareBool(other_value.get(), value.get(), Py_EQ);
 }
 
 PyObject *cookie_richcompare(PyObject *self, PyObject *other, int op)
@@ -362,11 +310,12 @@ PyObject *cookie_richcompare(PyObject *self, PyObject *other, int op)
 PyObject *cookie_repr(PyObject *self)
 {
     CookieObject *c = as_cookie(self);
+    Ref name = borrow(c->name);  // str() of a str subclass may rename the cookie
     if (!PyUnicode_Check(c->value)) {
-        return PyUnicode_FromFormat("<Cookie %S: None...>", c->name);
+        return PyUnicode_FromFormat("<Cookie %S: None...>", name.get());
     }
     Ref head = steal(PyUnicode_Substring(c->value, 0, 3));
-    return head ? PyUnicode_FromFormat("<Cookie %S: %U...>", c->name, head.get()) : nullptr;
+    return head ? PyUnicode_FromFormat("<Cookie %S: %U...>", name.get(), head.get()) : nullptr;
 }
 
 // ---- properties
@@ -454,27 +403,24 @@ PyGetSetDef cookie_getset[] = {
 };
 
 PyMethodDef cookie_methods[] = {
-    {"clone", cookie_clone, METH_NOARGS, "A new Cookie with the same fields (the expiry is shared)."},
+    {"clone", vel::noargs_method<clone_impl>, METH_NOARGS, "A new Cookie with the same fields (the expiry is shared)."},
     {nullptr, nullptr, 0, nullptr},
-};
-
-PyMemberDef cookie_members[] = {
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(CookieObject, weakreflist), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot cookie_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(cookie_new)},
     {Py_tp_init, reinterpret_cast<void *>(cookie_init)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(cookie_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void *>(cookie_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(cookie_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(CookieFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(CookieFields::traverse)},
+    // Breaking a cycle leaves None in the fields rather than NULL: another
+    // object's finaliser in the same cycle may still read or write the cookie.
+    {Py_tp_clear, reinterpret_cast<void *>(CookieFields::clear_to_none)},
     {Py_tp_richcompare, reinterpret_cast<void *>(cookie_richcompare)},
     {Py_tp_hash, reinterpret_cast<void *>(PyObject_HashNotImplemented)},
     {Py_tp_repr, reinterpret_cast<void *>(cookie_repr)},
     {Py_tp_getset, cookie_getset},
     {Py_tp_methods, cookie_methods},
-    {Py_tp_members, cookie_members},
+    {Py_tp_members, vel::weakref_members<CookieObject>},
     {Py_tp_doc, const_cast<char *>("Cookie(name, value, expires=None, domain=None, path=None, http_only=False, "
                                    "secure=False, max_age=-1, same_site=CookieSameSiteMode.UNDEFINED)")},
     {0, nullptr},
@@ -487,62 +433,36 @@ PyType_Spec cookie_spec = {
 
 // ---------------------------------------------------- module functions
 
-// One positional-or-keyword argument; the plain positional call skips the
-// keyword parser.
-template <PyObject *(*Impl)(PyObject *)>
-PyObject *one_arg(const vel::Signature &sig, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    PyObject *arg = nargs == 1 && kwnames == nullptr ? args[0] : nullptr;
-    if (arg == nullptr && !vel::parse_fastcall(sig, args, nargs, kwnames, &arg)) {
-        return nullptr;
-    }
-    return Impl(arg);
-}
-
-const char *const VALUE_ARG[] = {"value"};
-const char *const RAW_VALUE_ARG[] = {"raw_value"};
-const char *const COOKIE_ARG[] = {"cookie"};
-const vel::Signature TO_FORMAT_SIG = {"datetime_to_cookie_format", VALUE_ARG, 1, 1};
-const vel::Signature FROM_FORMAT_SIG = {"datetime_from_cookie_format", VALUE_ARG, 1, 1};
-const vel::Signature PARSE_SIG = {"parse_cookie", RAW_VALUE_ARG, 1, 1};
-const vel::Signature WRITE_SIG = {"write_cookie_for_response", COOKIE_ARG, 1, 1};
-
-PyObject *py_to_format(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    return one_arg<datetime_to_cookie_format>(TO_FORMAT_SIG, args, nargs, kwnames);
-}
-
-PyObject *py_from_format(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    return one_arg<datetime_from_cookie_format>(FROM_FORMAT_SIG, args, nargs, kwnames);
-}
-
-PyObject *py_parse_cookie(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    return one_arg<parse_cookie>(PARSE_SIG, args, nargs, kwnames);
-}
-
-PyObject *py_write_cookie(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    return one_arg<write_cookie_for_response>(WRITE_SIG, args, nargs, kwnames);
-}
-
-#define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
+constexpr const char *VALUE_ARG[] = {"value"};
+constexpr const char *RAW_VALUE_ARG[] = {"raw_value"};
+constexpr const char *COOKIE_ARG[] = {"cookie"};
+constexpr vel::Signature TO_FORMAT_SIG = {"datetime_to_cookie_format", VALUE_ARG, 1, 1};
+constexpr vel::Signature FROM_FORMAT_SIG = {"datetime_from_cookie_format", VALUE_ARG, 1, 1};
+constexpr vel::Signature PARSE_SIG = {"parse_cookie", RAW_VALUE_ARG, 1, 1};
+constexpr vel::Signature WRITE_SIG = {"write_cookie_for_response", COOKIE_ARG, 1, 1};
+constexpr int FASTCALL_KW = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef module_methods[] = {
-    {"datetime_to_cookie_format", FASTCALL_KW(py_to_format),
+    {"datetime_to_cookie_format", VEL_METH((vel::fastcall_function<datetime_to_cookie_format, TO_FORMAT_SIG>)),
+     FASTCALL_KW,
      "datetime_to_cookie_format(value: datetime) -> bytes in the form \"Wdy, DD Mon YYYY HH:MM:SS GMT\"."},
-    {"datetime_from_cookie_format", FASTCALL_KW(py_from_format),
+    {"datetime_from_cookie_format",
+     VEL_METH((vel::fastcall_function<datetime_from_cookie_format, FROM_FORMAT_SIG>)), FASTCALL_KW,
      "datetime_from_cookie_format(value: bytes) -> naive datetime in UTC."},
-    {"parse_cookie", FASTCALL_KW(py_parse_cookie), "parse_cookie(raw_value: bytes) -> Cookie from a Set-Cookie value."},
-    {"write_cookie_for_response", FASTCALL_KW(py_write_cookie),
+    {"parse_cookie", VEL_METH((vel::fastcall_function<parse_cookie, PARSE_SIG>)), FASTCALL_KW,
+     "parse_cookie(raw_value: bytes) -> Cookie from a Set-Cookie value."},
+    {"write_cookie_for_response", VEL_METH((vel::fastcall_function<write_cookie_for_response, WRITE_SIG>)),
+     FASTCALL_KW,
      "write_cookie_for_response(cookie: Cookie) -> the Set-Cookie header value as bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 // -------------------------------------------------------------- module
 
-const CookieMethods COOKIE_METHODS = {clone_slot};
+vel::OverrideSlot &clone_slot() { return g_state->clone_slot; }
+
+// The method-table entry: a subclass's clone() wins.
+const CookieMethods COOKIE_METHODS = {vel::overridable<clone_slot, clone_impl>};
 CAPI capi_table;
 
 // CookieSameSiteMode as a real IntEnum, named as if defined here.
@@ -567,9 +487,7 @@ int add_ref(PyObject *module, const char *name, PyObject *obj)
 int load_imports(State *st)
 {
     st->parsedate_to_datetime = vel::import_attr("email.utils", "parsedate_to_datetime");
-    st->quote = st->parsedate_to_datetime ? vel::import_attr("urllib.parse", "quote") : nullptr;
-    st->unquote = st->quote ? vel::import_attr("urllib.parse", "unquote") : nullptr;
-    st->datetime_type = st->unquote ? vel::import_attr("datetime", "datetime") : nullptr;
+    st->datetime_type = st->parsedate_to_datetime ? vel::import_attr("datetime", "datetime") : nullptr;
     st->empty_str = PyUnicode_FromStringAndSize(nullptr, 0);
     st->str_utcoffset = vel::intern("utcoffset");
     st->too_long_message = PyUnicode_FromString(TOO_LONG_MESSAGE);
@@ -600,7 +518,7 @@ int load_types(PyObject *module, State *st)
 int publish(PyObject *module, State *st)
 {
     capi_table = CAPI{
-        {CAPI_VERSION, sizeof(CAPI)},
+        vel::capi_header<CAPI>(CAPI_VERSION),
         st->cookie_type,
         st->same_site_enum,
         st->cookie_error,
@@ -618,68 +536,18 @@ int publish(PyObject *module, State *st)
 
 int cookies_exec(PyObject *module)
 {
-    // The state memory arrives zeroed; give it its members' initial values.
-    State *st = new (state_of(module)) State{};
-    g_state = st;
-    if (vel::init_companion() < 0 || init_text() < 0 || load_imports(st) < 0 || load_types(module, st) < 0) {
+    State *st = vel::init_state<State>(module, &g_state);
+    if (st == nullptr || init_text() < 0 || load_imports(st) < 0 || load_types(module, st) < 0) {
         return -1;
     }
     return publish(module, st);
 }
 
-int cookies_traverse(PyObject *module, visitproc visit, void *arg)
-{
-    State *st = state_of(module);
-    Py_VISIT(st->cookie_type);
-    Py_VISIT(st->cookie_error);
-    Py_VISIT(st->value_too_long);
-    Py_VISIT(st->same_site_enum);
-    for (PyObject *member : st->same_site_members) {
-        Py_VISIT(member);
-    }
-    Py_VISIT(st->parsedate_to_datetime);
-    Py_VISIT(st->quote);
-    Py_VISIT(st->unquote);
-    Py_VISIT(st->datetime_type);
-    return st->clone_slot.traverse(visit, arg);
-}
-
-int cookies_clear(PyObject *module)
-{
-    State *st = state_of(module);
-    Py_CLEAR(st->cookie_type);
-    Py_CLEAR(st->cookie_error);
-    Py_CLEAR(st->value_too_long);
-    Py_CLEAR(st->same_site_enum);
-    for (PyObject *&member : st->same_site_members) {
-        Py_CLEAR(member);
-    }
-    Py_CLEAR(st->parsedate_to_datetime);
-    Py_CLEAR(st->quote);
-    Py_CLEAR(st->unquote);
-    Py_CLEAR(st->datetime_type);
-    Py_CLEAR(st->too_long_message);
-    Py_CLEAR(st->empty_str);
-    Py_CLEAR(st->str_utcoffset);
-    st->clone_slot.clear();
-    return 0;
-}
-
-void cookies_free(void *module) { cookies_clear(static_cast<PyObject *>(module)); }
-
 PyModuleDef_Slot cookies_slots[] = {VEL_MODULE_SLOTS(cookies_exec)};
 
-PyModuleDef cookies_module = {
-    PyModuleDef_HEAD_INIT,
-    "velmora.cookies",
-    "Cookie, CookieSameSiteMode, the Set-Cookie writer and parser, and cookie dates.",
-    sizeof(State),
-    module_methods,
-    cookies_slots,
-    cookies_traverse,
-    cookies_clear,
-    cookies_free,
-};
+PyModuleDef cookies_module = vel::module_def<State, &g_state>(
+    "velmora.cookies", "Cookie, CookieSameSiteMode, the Set-Cookie writer and parser, and cookie dates.",
+    module_methods, cookies_slots);
 
 }  // namespace
 

@@ -10,6 +10,9 @@
 #pragma once
 
 #include <Python.h>
+#include <structmember.h>
+
+#include <cstddef>
 
 namespace vel {
 
@@ -144,6 +147,13 @@ PyObject *get_field(PyObject *self, void *)
     PyObject *v = reinterpret_cast<PyObject *>(reinterpret_cast<Object *>(self)->*Member);
     return Py_NewRef(v != nullptr ? v : Py_None);
 }
+
+// The member table of a type whose weak references live in `weakreflist`.
+template <class T>
+inline PyMemberDef weakref_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(T, weakreflist), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
 
 // A dealloc for types whose clear function is written by hand.
 template <class T, int (*Clear)(PyObject *)>
