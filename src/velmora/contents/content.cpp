@@ -168,11 +168,6 @@ PyObject *content_repr(PyObject *self)
                 : nullptr;
 }
 
-PyObject *py_dispose(PyObject *self, PyObject *)
-{
-    return content_dispose(as_content(self)) < 0 ? nullptr : Py_NewRef(Py_None);
-}
-
 PyGetSetDef content_getset[] = {
     {"type", get_field<&ContentObject::type>, nullptr, "The media type (bytes or None).", nullptr},
     {"body", get_field<&ContentObject::body>, nullptr, "The body, or None while it is not known.", nullptr},
@@ -188,7 +183,7 @@ PyMemberDef content_members[] = {
 };
 
 PyMethodDef content_methods[] = {
-    {"dispose", py_dispose, METH_NOARGS,
+    {"dispose", noargs_method<content_dispose>, METH_NOARGS,
      "Releases what the content holds; safe to call more than once. A fixed body is kept."},
     {nullptr, nullptr, 0, nullptr},
 };

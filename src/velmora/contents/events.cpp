@@ -87,8 +87,6 @@ PyObject *write_data_impl(ServerSentEventObject *self)
                    : nullptr;
 }
 
-PyObject *py_write_data(PyObject *self, PyObject *) { return write_data_impl(as_event(self)); }
-
 PyObject *event_repr(PyObject *self)
 {
     ServerSentEventObject *e = as_event(self);
@@ -115,7 +113,7 @@ PyMemberDef event_members[] = {
 };
 
 PyMethodDef event_methods[] = {
-    {"write_data", py_write_data, METH_NOARGS,
+    {"write_data", noargs_method<write_data_impl>, METH_NOARGS,
      "The text of the data line: the compact JSON of data (the text itself for a TextServerSentEvent)."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -170,9 +170,8 @@ int append_chunk(BodyReaderObject *self, PyObject *chunk)
 
 // _ready(): True once every chunk is in, False while reading; raises
 // when the body was given up.
-PyObject *py_ready(PyObject *self, PyObject *)
+PyObject *ready(BodyReaderObject *r)
 {
-    BodyReaderObject *r = as_reader(self);
     if (r->state == READING) {
         Py_RETURN_FALSE;
     }
@@ -193,7 +192,7 @@ PyObject *py_feed(PyObject *self, PyObject *message)
 {
     BodyReaderObject *r = as_reader(self);
     if (r->state != READING) {
-        return py_ready(self, nullptr);
+        return ready(r);
     }
     if (!PyDict_Check(message)) {
         PyErr_Format(PyExc_TypeError, "ASGI receive() returned %.200s, expected a message dict",
@@ -233,7 +232,7 @@ PyObject *py_feed(PyObject *self, PyObject *message)
         Py_RETURN_FALSE;
     }
     if (r->state != READING) {  // changed by code that ran above
-        return py_ready(self, nullptr);
+        return ready(r);
     }
     r->state = COMPLETE;
     Py_RETURN_TRUE;
@@ -259,9 +258,8 @@ PyObject *py_add(PyObject *self, PyObject *chunk)
 }
 
 // _finish(): the RSGI iterator ended.
-PyObject *py_finish(PyObject *self, PyObject *)
+PyObject *finish(BodyReaderObject *r)
 {
-    BodyReaderObject *r = as_reader(self);
     if (r->state != READING && r->state != COMPLETE) {
         return raise_state(r);
     }
@@ -303,9 +301,8 @@ PyObject *join_chunks(BodyReaderObject *self)
 
 // _join(): the whole body, kept as `body`; the chunk list becomes a new
 // list holding only the body, so a stream running meanwhile notices.
-PyObject *py_join(PyObject *self, PyObject *)
+PyObject *join(BodyReaderObject *r)
 {
-    BodyReaderObject *r = as_reader(self);
     if (r->base.body != nullptr && r->base.body != Py_None) {
         return Py_NewRef(r->base.body);
     }
@@ -328,9 +325,8 @@ PyObject *py_join(PyObject *self, PyObject *)
 }
 
 // _aiter(): the protocol's asynchronous iterator, made once.
-PyObject *py_aiter(PyObject *self, PyObject *)
+PyObject *aiter(BodyReaderObject *r)
 {
-    BodyReaderObject *r = as_reader(self);
     if (r->iterator == nullptr) {
         if (r->source == nullptr) {
             return raise_state(r);
@@ -373,18 +369,18 @@ int set_max_body_size(PyObject *self, PyObject *value, void *)
 }
 
 PyMethodDef asgi_methods[] = {
-    {"_ready", py_ready, METH_NOARGS, nullptr},
+    {"_ready", noargs_method<ready>, METH_NOARGS, nullptr},
     {"_feed", py_feed, METH_O, nullptr},
-    {"_join", py_join, METH_NOARGS, nullptr},
+    {"_join", noargs_method<join>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef rsgi_methods[] = {
-    {"_ready", py_ready, METH_NOARGS, nullptr},
+    {"_ready", noargs_method<ready>, METH_NOARGS, nullptr},
     {"_add", py_add, METH_O, nullptr},
-    {"_finish", py_finish, METH_NOARGS, nullptr},
-    {"_join", py_join, METH_NOARGS, nullptr},
-    {"_aiter", py_aiter, METH_NOARGS, nullptr},
+    {"_finish", noargs_method<finish>, METH_NOARGS, nullptr},
+    {"_join", noargs_method<join>, METH_NOARGS, nullptr},
+    {"_aiter", noargs_method<aiter>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
