@@ -39,6 +39,7 @@ def test_content_layout(content, fields):
 def test_streamed_and_event_layouts():
     content = c.StreamedContent(None, provider, file_path="f", file_range=(1, 2))
     assert consumer.streamed_fields(content) == (provider, "f", (1, 2))
+    assert consumer.streamed_fields(c.StreamedContent.__new__(c.StreamedContent)) == (None, None, None)
     event = c.ServerSentEvent([1], "name", "id", 5, "note")
     assert consumer.event_fields(event) == ([1], "name", "id", 5, "note")
     assert consumer.event_fields(c.ServerSentEvent.__new__(c.ServerSentEvent)) == (None, None, None, -1, None)

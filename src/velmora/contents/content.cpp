@@ -229,6 +229,18 @@ PyType_Slot form_slots[] = VEL_FIXED_SLOTS(
 
 StreamedContentObject *as_streamed(PyObject *self) { return reinterpret_cast<StreamedContentObject *>(self); }
 
+PyObject *streamed_tp_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
+{
+    PyObject *self = content_tp_new(type, args, kwargs);
+    if (self != nullptr) {
+        StreamedContentObject *s = as_streamed(self);
+        s->generator = Py_NewRef(Py_None);
+        s->file_path = Py_NewRef(Py_None);
+        s->file_range = Py_NewRef(Py_None);
+    }
+    return self;
+}
+
 const char *const STREAMED_ARGS[] = {"content_type", "data_provider", "data_length", "file_path", "file_range"};
 const Signature STREAMED_SIG = {"StreamedContent", STREAMED_ARGS, 5, 2};
 
@@ -347,6 +359,7 @@ using StreamedFields =
                  offsetof(StreamedContentObject, file_range)>;
 
 PyType_Slot streamed_slots[] = {
+    {Py_tp_new, reinterpret_cast<void *>(streamed_tp_new)},
     {Py_tp_init, reinterpret_cast<void *>(streamed_init)},
     {Py_tp_dealloc, reinterpret_cast<void *>(StreamedFields::dealloc<WEAK>)},
     {Py_tp_traverse, reinterpret_cast<void *>(StreamedFields::traverse)},
