@@ -340,3 +340,31 @@ def test_a_tampered_chunk_list_fails_cleanly():
     content._chunks.append("not bytes")
     with pytest.raises(TypeError):
         run(content.read())
+
+
+def test_a_disconnect_after_the_body_is_seen_by_wait_disconnect():
+    receive = Receive([request(b"ab", True), request(b"cd")])
+    content = ASGIContent(receive)
+
+    async def main():
+        assert await content.read() == b"abcd"
+        waiting = asyncio.ensure_future(content.wait_disconnect())
+        await asyncio.sleep(0)
+        assert not waiting.done()  # the client is still there
+        receive.push({"type": "http.disconnect"})
+        with pytest.raises(MessageAborted):
+            await waiting
+        with pytest.raises(MessageAborted):  # at once from now on
+            await content.wait_disconnect()
+        return await content.read()
+
+    assert run(main()) == b"abcd"  # the body stays readable
+    assert b"".join(run(collect(content.stream()))) == b"abcd"
+
+
+def test_wait_disconnect_keeps_the_body_it_drains():
+    receive = Receive([request(b"ab", True), request(b"cd"), {"type": "http.disconnect"}])
+    content = ASGIContent(receive)
+    with pytest.raises(MessageAborted):
+        run(content.wait_disconnect())
+    assert run(content.read()) == b"abcd"

@@ -45,6 +45,7 @@ struct BodyReaderObject {
     int64_t received;
     int64_t max_size;  // negative: the limit of the settings, read on the first chunk
     int state;
+    int disconnected;  // the server reported http.disconnect (during or after the body)
 };
 
 struct MultiPartFormDataObject {

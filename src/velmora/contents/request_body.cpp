@@ -187,11 +187,12 @@ bool is_str(PyObject *value, PyObject *interned)
 }
 
 // _feed(message): takes one message of ASGI receive().  True when the
-// body is complete; MessageAborted on http.disconnect.
+// body is complete; MessageAborted on http.disconnect, also after the body
+// (a complete body stays readable then).
 PyObject *py_feed(PyObject *self, PyObject *message)
 {
     BodyReaderObject *r = as_reader(self);
-    if (r->state != READING) {
+    if (r->state != READING && r->state != COMPLETE) {
         return ready(r);
     }
     if (!PyDict_Check(message)) {
@@ -204,11 +205,18 @@ PyObject *py_feed(PyObject *self, PyObject *message)
         return nullptr;
     }
     if (type && is_str(type.get(), g_state->str_http_disconnect)) {
-        PyObject *chunks = r->chunks;
-        r->chunks = nullptr;
-        r->state = ABORTED;
-        Py_XDECREF(chunks);
-        return raise_state(r);
+        r->disconnected = 1;
+        if (r->state == READING) {
+            PyObject *chunks = r->chunks;
+            r->chunks = nullptr;
+            r->state = ABORTED;
+            Py_XDECREF(chunks);
+        }
+        raise_new(g_state->message_aborted, nullptr);
+        return nullptr;
+    }
+    if (r->state == COMPLETE) {  // nothing after the body is of interest but a disconnect
+        Py_RETURN_TRUE;
     }
     if (!type || !is_str(type.get(), g_state->str_http_request)) {
         PyErr_Format(PyExc_ValueError, "Unexpected ASGI message while reading the request body: %R",
@@ -384,7 +392,10 @@ PyMethodDef rsgi_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyObject *get_disconnected(PyObject *self, void *) { return PyBool_FromLong(as_reader(self)->disconnected); }
+
 PyGetSetDef reader_getset[] = {
+    {"_disconnected", get_disconnected, nullptr, nullptr, nullptr},
     {"_chunks", get_field<&BodyReaderObject::chunks>, nullptr, nullptr, nullptr},
     {"_source", get_field<&BodyReaderObject::source>, nullptr, nullptr, nullptr},
     {"max_body_size", get_max_body_size, set_max_body_size,
