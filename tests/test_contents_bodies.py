@@ -368,3 +368,63 @@ def test_wait_disconnect_keeps_the_body_it_drains():
     with pytest.raises(MessageAborted):
         run(content.wait_disconnect())
     assert run(content.read()) == b"abcd"
+
+
+class Sneaky:
+    """A value whose truth test runs `action` first: Python code running in
+    the middle of a native call."""
+
+    def __init__(self, action, truth=True):
+        self.action, self.truth = action, truth
+
+    def __bool__(self):
+        self.action()
+        return self.truth
+
+
+@pytest.mark.parametrize("truth", [True, False])
+def test_more_body_that_disposes_the_reader(truth):
+    holder = {}
+    receive = Receive([{"type": "http.request", "body": b"ab", "more_body": Sneaky(lambda: holder["c"].dispose(), truth)}])
+    content = holder["c"] = ASGIContent(receive)
+    with pytest.raises(InvalidOperation):
+        run(content.read())
+
+
+def test_more_body_that_restarts_the_reader():
+    holder = {}
+    fresh = Receive([request(b"new")])
+    receive = Receive([{"type": "http.request", "body": b"old", "more_body": Sneaky(lambda: holder["c"].__init__(fresh), False)}])
+    content = holder["c"] = ASGIContent(receive)
+    assert run(content.read()) in (b"old", b"new", b"oldnew")
+
+
+@pytest.mark.skipif(not hasattr(__import__("sys"), "gettotalrefcount"), reason="needs a debug build of the interpreter")
+def test_no_references_are_leaked():
+    import sys
+
+    def once():
+        for make in MAKERS:
+            content, _ = make([b"ab", b"cd"])
+            stream = content.stream()
+            run(anext(stream))
+            run(content.read())
+            run(collect(stream))
+            content.dispose()
+        aborted = ASGIContent(Receive([{"type": "http.disconnect"}]))
+        for _ in range(2):
+            with pytest.raises(MessageAborted):
+                run(aborted.read())
+        big, _ = asgi([b"x" * 20])
+        big.max_body_size = 5
+        with pytest.raises(PayloadTooLarge):
+            run(big.read())
+
+    for _ in range(3):
+        once()
+    gc.collect()
+    before = sys.gettotalrefcount()
+    for _ in range(50):
+        once()
+    gc.collect()
+    assert sys.gettotalrefcount() - before < 50
