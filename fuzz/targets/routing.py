@@ -94,13 +94,13 @@ def nodes(root: RadixNode) -> list[RadixNode]:
     return out
 
 
-def static_key(pat: str) -> str | None:
-    """The path under which a static pattern must be found, if any."""
+def static_keys(pat: str) -> list[str]:
+    """The paths under which a static pattern is registered."""
     if len(pat) > 1 and pat.endswith("/") and not pat.endswith("*/"):
         pat = pat.rstrip("/")
-    if not pat or "//" in pat or any(c in pat for c in "{:<*"):
-        return None
-    return pat
+    if any(c in pat for c in "{:<*"):
+        return []
+    return [pat, "" if pat == "/" else pat + "/"]
 
 
 def plain(run: Run) -> None:
@@ -114,10 +114,11 @@ def plain(run: Run) -> None:
         run.log("add_route", method, pat)
         router.add_route(method, pat, route)
         patterns.append(pat)
-        key = static_key(pat)
-        if key is not None:
+        for key in static_keys(pat):
             static[method.upper(), key] = route
     for (method, pat), route in static.items():
+        if "//" in pat:  # such a path never matches
+            continue
         run.log("get_match", method, pat)
         got = router.get_match(method, pat)
         run.check(got is not None and got[0] is route, f"static route {method} {pat!r} gave {got!r}")
