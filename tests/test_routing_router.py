@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
+import gc
+
 import pytest
 
-from velmora.routing import RadixRouter, RadixTree, RouteMatch
+from velmora import routing
+from velmora.routing import RadixNode, RadixRouter, RadixTree, RouteMatch
 
 
 class Route:
@@ -181,6 +184,44 @@ def test_freeze_and_arity():
             call()
     with pytest.raises(TypeError, match="^Expected dict, got NoneType$"):
         router.trees = None
+
+
+def test_frozen_router_rejects_new_routes():
+    router, r = router_with("GET", "/a", "/u/{id}")
+    router.freeze()
+    router.freeze()
+    with pytest.raises(RuntimeError, match="frozen"):
+        router.add_route("POST", "/b", Route("/b"))
+    assert set(router.trees) == {"GET", b"GET"} and len(router.static_matches) == 8
+    assert router.get_match("GET", "/u/7") == (r["/u/{id}"], {"_p_1": "7"})
+    assert router.get_static_match("GET", "/a/").route is r["/a"]
+
+    class Sub(RadixRouter):
+        def add_route(self, method, pattern, route, param_names=None):
+            super().add_route(method.upper(), pattern, route, param_names)
+
+    sub = Sub()
+    sub.add_route("get", "/x", Route("/x"))
+    sub.freeze()
+    with pytest.raises(RuntimeError, match="frozen"):
+        sub.add_route("get", "/y", Route("/y"))
+
+
+@pytest.mark.parametrize("cls", [RadixNode, RadixTree, RouteMatch, RadixRouter], ids=lambda c: c.__name__)
+def test_types_are_immutable_so_tables_and_methods_agree(cls):
+    name = next(n for n in vars(cls) if not n.startswith("__"))
+    with pytest.raises(TypeError):
+        setattr(cls, name, None)
+    with pytest.raises(TypeError):
+        cls.injected = 1
+
+
+def test_module_state_shows_its_method_descriptors_to_the_collector():
+    referents = gc.get_referents(routing)
+    for cls, names in [(RadixTree, ["insert", "match"]),
+                       (RadixRouter, ["add_route", "get_match", "get_static_match", "freeze"])]:
+        for name in names:
+            assert any(obj is vars(cls)[name] for obj in referents), name
 
 
 # -- overrides through the method tables --------------------------------------

@@ -13,7 +13,7 @@
 #include "vel/args.hpp"
 #include "vel/ref.hpp"
 
-namespace velmora_cookies {
+namespace vel::cookies {
 
 namespace {
 
@@ -389,30 +389,47 @@ const char *quotable_utf8(PyObject *text, Py_ssize_t *n)
 
 constexpr const char SAME_SITE_TEXT[4][16] = {"", "SameSite=Lax", "SameSite=Strict", "SameSite=None"};
 
-PyObject *write_cookie(CookieObject *c)
+// The fields of a cookie being written, held and read once: the expiry's
+// tzinfo and a Domain or Path repr run Python code, which may assign new
+// values to the cookie while its text is in use.
+struct CookieSnapshot {
+    Ref name, value, expires, domain, path;
+    int http_only, secure;
+    int64_t max_age;
+    uint32_t same_site;
+
+    explicit CookieSnapshot(const CookieObject *c)
+        : name(borrow(c->name)), value(borrow(c->value)), expires(borrow(c->expires)), domain(borrow(c->domain)),
+          path(borrow(c->path)), http_only(c->http_only), secure(c->secure), max_age(c->max_age),
+          same_site(c->same_site)
+    {
+    }
+};
+
+PyObject *write_cookie(const CookieSnapshot &c)
 {
     Py_ssize_t name_n, value_n, domain_n, path_n;
-    const char *name = quotable_utf8(c->name, &name_n);
-    const char *value = name != nullptr ? quotable_utf8(c->value, &value_n) : nullptr;
+    const char *name = quotable_utf8(c.name.get(), &name_n);
+    const char *value = name != nullptr ? quotable_utf8(c.value.get(), &value_n) : nullptr;
     if (value == nullptr) {
         return nullptr;
     }
     const char *domain;
     const char *path;
-    if (!attribute_text("Domain", c->domain, &domain, &domain_n) ||
-        !attribute_text("Path", c->path, &path, &path_n)) {
+    if (!attribute_text("Domain", c.domain.get(), &domain, &domain_n) ||
+        !attribute_text("Path", c.path.get(), &path, &path_n)) {
         return nullptr;
     }
     char date[DATE_CAPACITY];
-    int date_n = c->expires != Py_None ? cookie_date(c->expires, date) : 0;
+    int date_n = c.expires.get() != Py_None ? cookie_date(c.expires.get(), date) : 0;
     if (date_n < 0) {
         return nullptr;
     }
     char age[24];
     int age_n = 0;
-    if (c->max_age >= 0) {
+    if (c.max_age >= 0) {
         char reversed[24];
-        uint64_t v = static_cast<uint64_t>(c->max_age);
+        uint64_t v = static_cast<uint64_t>(c.max_age);
         do {
             reversed[age_n++] = static_cast<char>('0' + v % 10);
             v /= 10;
@@ -421,9 +438,9 @@ PyObject *write_cookie(CookieObject *c)
             age[i] = reversed[age_n - 1 - i];
         }
     }
-    auto mode = static_cast<CookieSameSiteMode>(c->same_site);
-    bool secure = c->secure || mode == CookieSameSiteMode::STRICT || mode == CookieSameSiteMode::NONE;
-    const char *same_site = c->same_site < 4 ? SAME_SITE_TEXT[c->same_site] : "";
+    auto mode = static_cast<CookieSameSiteMode>(c.same_site);
+    bool secure = c.secure || mode == CookieSameSiteMode::STRICT || mode == CookieSameSiteMode::NONE;
+    const char *same_site = c.same_site < 4 ? SAME_SITE_TEXT[c.same_site] : "";
     Py_ssize_t same_site_n = lit(same_site);
 
     Py_ssize_t name_q = quoted_length(name, name_n);
@@ -433,7 +450,7 @@ PyObject *write_cookie(CookieObject *c)
     total += age_n ? 2 + lit("Max-Age=") + age_n : 0;
     total += domain ? 2 + lit("Domain=") + domain_n : 0;
     total += path ? 2 + lit("Path=") + path_n : 0;
-    total += c->http_only ? 2 + lit("HttpOnly") : 0;
+    total += c.http_only ? 2 + lit("HttpOnly") : 0;
     total += secure ? 2 + lit("Secure") : 0;
     total += same_site_n ? 2 + same_site_n : 0;
 
@@ -449,7 +466,7 @@ PyObject *write_cookie(CookieObject *c)
     if (age_n) out = put_part(out, "Max-Age=", lit("Max-Age="), age, age_n);
     if (domain) out = put_part(out, "Domain=", lit("Domain="), domain, domain_n);
     if (path) out = put_part(out, "Path=", lit("Path="), path, path_n);
-    if (c->http_only) out = put_part(out, "HttpOnly", lit("HttpOnly"), "", 0);
+    if (c.http_only) out = put_part(out, "HttpOnly", lit("HttpOnly"), "", 0);
     if (secure) out = put_part(out, "Secure", lit("Secure"), "", 0);
     if (same_site_n) out = put_part(out, same_site, same_site_n, "", 0);
     return result;
@@ -702,7 +719,7 @@ PyObject *write_cookie_for_response(PyObject *cookie)
         vel::arg_type_error("cookie", "Cookie", cookie);
         return nullptr;
     }
-    return write_cookie(reinterpret_cast<CookieObject *>(cookie));
+    return write_cookie(CookieSnapshot(reinterpret_cast<CookieObject *>(cookie)));
 }
 
 CookieSameSiteMode same_site_mode_from_bytes(PyObject *raw_value)
@@ -730,4 +747,4 @@ PyObject *parse_cookie(PyObject *raw_value)
     return build_cookie(parsed);
 }
 
-}  // namespace velmora_cookies
+}  // namespace vel::cookies

@@ -13,7 +13,7 @@
 #include "vel/module.hpp"
 #include "vel/ref.hpp"
 
-namespace velmora_cookies {
+namespace vel::cookies {
 
 State *g_state = nullptr;
 
@@ -316,7 +316,11 @@ void cookie_dealloc(PyObject *self)
 
 PyObject *clone_impl(CookieObject *self)
 {
-    return cookie_create(self->name, self->value, self->expires, self->domain, self->path, self->http_only,
+    // Held: allocating the copy may collect garbage, and a finaliser may
+    // assign new values to the fields.
+    Ref name = borrow(self->name), value = borrow(self->value), expires = borrow(self->expires),
+        domain = borrow(self->domain), path = borrow(self->path);
+    return cookie_create(name.get(), value.get(), expires.get(), domain.get(), path.get(), self->http_only,
                          self->secure, self->max_age, self->same_site);
 }
 
@@ -333,18 +337,22 @@ PyObject *cookie_clone(PyObject *self, PyObject *) { return clone_impl(as_cookie
 
 // == against the value as str, the value as UTF-8 bytes, or another
 // cookie's name and value.
+// The operands are held while they are compared: their __eq__ may assign
+// new names and values to either cookie.
 int cookie_equals(CookieObject *self, PyObject *other)
 {
+    Ref value = borrow(self->value);
     if (PyUnicode_Check(other)) {
-        return PyObject_RichCompareBool(other, self->value, Py_EQ);
+        return PyObject_RichCompareBool(other, value.get(), Py_EQ);
     }
     if (PyBytes_Check(other)) {
         Ref text = steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(other), PyBytes_GET_SIZE(other), "strict"));
-        return text ? PyObject_RichCompareBool(text.get(), self->value, Py_EQ) : -1;
+        return text ? PyObject_RichCompareBool(text.get(), value.get(), Py_EQ) : -1;
     }
     CookieObject *o = as_cookie(other);
-    int same_name = PyObject_RichCompareBool(o->name, self->name, Py_EQ);
-    return same_name <= 0 ? same_name : PyObject_RichCompareBool(o->value, self->value, Py_EQ);
+    Ref name = borrow(self->name), other_name = borrow(o->name), other_value = borrow(o->value);
+    int same_name = PyObject_RichCompareBool(other_name.get(), name.get(), Py_EQ);
+    return same_name <= 0 ? same_name : PyObject_RichCompareBool(other_value.get(), value.get(), Py_EQ);
 }
 
 PyObject *cookie_richcompare(PyObject *self, PyObject *other, int op)
@@ -362,11 +370,12 @@ PyObject *cookie_richcompare(PyObject *self, PyObject *other, int op)
 PyObject *cookie_repr(PyObject *self)
 {
     CookieObject *c = as_cookie(self);
+    Ref name = borrow(c->name);  // str() of a str subclass may rename the cookie
     if (!PyUnicode_Check(c->value)) {
-        return PyUnicode_FromFormat("<Cookie %S: None...>", c->name);
+        return PyUnicode_FromFormat("<Cookie %S: None...>", name.get());
     }
     Ref head = steal(PyUnicode_Substring(c->value, 0, 3));
-    return head ? PyUnicode_FromFormat("<Cookie %S: %U...>", c->name, head.get()) : nullptr;
+    return head ? PyUnicode_FromFormat("<Cookie %S: %U...>", name.get(), head.get()) : nullptr;
 }
 
 // ---- properties
@@ -543,7 +552,7 @@ PyMethodDef module_methods[] = {
 // -------------------------------------------------------------- module
 
 const CookieMethods COOKIE_METHODS = {clone_slot};
-CookiesCapi capi_table;
+CAPI capi_table;
 
 // CookieSameSiteMode as a real IntEnum, named as if defined here.
 PyObject *make_same_site_enum()
@@ -599,8 +608,8 @@ int load_types(PyObject *module, State *st)
 
 int publish(PyObject *module, State *st)
 {
-    capi_table = CookiesCapi{
-        {CAPI_VERSION, sizeof(CookiesCapi)},
+    capi_table = CAPI{
+        {CAPI_VERSION, sizeof(CAPI)},
         st->cookie_type,
         st->same_site_enum,
         st->cookie_error,
@@ -695,6 +704,6 @@ PyObject *cookie_create(PyObject *name, PyObject *value, PyObject *expires, PyOb
     return self.release();
 }
 
-}  // namespace velmora_cookies
+}  // namespace vel::cookies
 
-PyMODINIT_FUNC PyInit_cookies(void) { return PyModuleDef_Init(&velmora_cookies::cookies_module); }
+PyMODINIT_FUNC PyInit_cookies(void) { return PyModuleDef_Init(&vel::cookies::cookies_module); }

@@ -3,8 +3,8 @@
 // points, in one versioned table found in the capsule
 // "velmora.cookies._C_API".
 //
-//     const auto *cookies = vel::bind_capi<velmora_cookies::CookiesCapi>(
-//         velmora_cookies::CAPI_NAME, velmora_cookies::CAPI_VERSION);
+//     const vel::cookies::CAPI *api = vel::cookies::bind();   // in exec
+//     PyObject *header = api->write_cookie_for_response(cookie);
 #pragma once
 
 #include <Python.h>
@@ -13,7 +13,7 @@
 
 #include "vel/capi.hpp"
 
-namespace velmora_cookies {
+namespace vel::cookies {
 
 inline constexpr uint32_t CAPI_VERSION = 1;
 inline constexpr const char CAPI_NAME[] = "velmora.cookies._C_API";
@@ -52,7 +52,7 @@ struct CookieMethods {
 
 // Every function returns a new reference, or NULL with an exception set;
 // same_site_mode_from_bytes returns UNDEFINED with the exception set.
-struct CookiesCapi {
+struct CAPI {
     vel::CapiHeader header;
     PyTypeObject *cookie_type;
     PyObject *same_site_mode_type;  // the IntEnum class CookieSameSiteMode
@@ -74,4 +74,7 @@ struct CookiesCapi {
     PyObject *(*parse_cookie)(PyObject *raw_value);
 };
 
-}  // namespace velmora_cookies
+// Binds the table from an importer's exec function; NULL with ImportError set.
+inline const CAPI *bind() { return vel::bind_capi<CAPI>(CAPI_NAME, CAPI_VERSION); }
+
+}  // namespace vel::cookies

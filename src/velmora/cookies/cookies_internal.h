@@ -10,7 +10,7 @@
 #include "cookies/cookies_api.h"
 #include "vel/override.hpp"
 
-namespace velmora_cookies {
+namespace vel::cookies {
 
 struct State {
     PyTypeObject *cookie_type;
@@ -66,4 +66,4 @@ PyObject *parse_cookie(PyObject *raw_value);
 // Imports the datetime C API into cookie_text.cpp; 0 or -1.
 int init_text();
 
-}  // namespace velmora_cookies
+}  // namespace vel::cookies

@@ -389,8 +389,7 @@ inline PyObject *values_for_scan(HeadersObject *self)
 
 int append_entry(HeadersObject *self, PyObject *name, PyObject *value)
 {
-    PyObject *values = values_of(self);
-    if (!PyList_Check(values)) {
+    if (!PyList_Check(values_of(self))) {
         return values_cannot_append();
     }
     Ref entry = vel::steal(PyTuple_New(2));
@@ -399,7 +398,10 @@ int append_entry(HeadersObject *self, PyObject *name, PyObject *value)
     }
     PyTuple_SET_ITEM(entry.get(), 0, Py_NewRef(name));
     PyTuple_SET_ITEM(entry.get(), 1, Py_NewRef(value));
-    return PyList_Append(values, entry.get());
+    // Read only now: allocating the entry may collect garbage, and a
+    // finaliser may give the object another list.
+    PyObject *values = values_of(self);
+    return PyList_Check(values) ? PyList_Append(values, entry.get()) : values_cannot_append();
 }
 
 // A scanned entry must be exactly a tuple holding a name and a value.
@@ -421,18 +423,19 @@ bool check_entry(PyObject *entry)
 
 // Calls on_match(entry) for each entry whose name matches the key, in order;
 // on_match returns 0 to go on, 1 to stop, -1 on error.  Returns -1 on error,
-// else 0.  The list may change under Python code run by a comparison, so
-// its size is read on every step and such entries are held while in use.
+// else 0.  A comparison or on_match may run Python code (str() of a name or
+// a value) that changes or replaces the list, so the scan holds the list it
+// walks and the entry in use, and reads the size on every step.
 template <class F>
 int scan(HeadersObject *self, const Key &key, F on_match)
 {
-    PyObject *values = values_for_scan(self);
-    if (values == nullptr) {
+    Ref values = vel::borrow(values_for_scan(self));
+    if (!values) {
         return -1;
     }
-    Ref hold_list;  // taken once a comparison may run Python code
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
-        PyObject *entry = PyList_GET_ITEM(values, i);
+    PyObject *list = values.get();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject *entry = PyList_GET_ITEM(list, i);
         if (!Py_IS_TYPE(entry, &PyTuple_Type) || Py_SIZE(entry) < 2) {
             check_entry(entry);
             return -1;
@@ -442,17 +445,11 @@ int scan(HeadersObject *self, const Key &key, F on_match)
         if (found == 0) {
             continue;
         }
-        int rc;
+        Ref hold = vel::borrow(entry);
         if (found == Key::kSlow) {
-            if (!hold_list) {
-                hold_list = vel::borrow(values);
-            }
-            Ref hold = vel::borrow(entry);
             found = key.match(name);
-            rc = found > 0 ? on_match(entry) : found;
-        } else {
-            rc = on_match(entry);
         }
+        int rc = found > 0 ? on_match(entry) : found;
         if (rc != 0) {
             return rc < 0 ? -1 : 0;
         }
@@ -735,9 +732,10 @@ int remove_impl(HeadersObject *self, PyObject *name)
     if (!key.init(name)) {
         return -1;
     }
-    PyObject *values = values_of(self);
-    if (PyList_Check(values)) {
-        int done = remove_simple(values, key);
+    // Held: dropping the matches may run finalisers that replace the list.
+    Ref values = vel::borrow(values_of(self));
+    if (PyList_Check(values.get())) {
+        int done = remove_simple(values.get(), key);
         if (done != 0) {
             return done < 0 ? -1 : 0;
         }
@@ -1339,7 +1337,8 @@ int headers_sq_contains(PyObject *self, PyObject *key)
 
 PyObject *headers_repr(PyObject *self)
 {
-    Ref text = vel::steal(PyObject_Repr(values_of(H(self))));
+    Ref values = vel::borrow(values_of(H(self)));
+    Ref text = vel::steal(PyObject_Repr(values.get()));
     return text ? PyUnicode_FromFormat("<Headers %U>", text.get()) : nullptr;
 }
 
@@ -1434,17 +1433,30 @@ int header_clear(PyObject *self)
     return 0;
 }
 
+// Both fields, held: what a comparison or a conversion works on while
+// Python code it runs may re-initialise the header.
+struct HeaderFields {
+    Ref name;
+    Ref value;
+    explicit HeaderFields(PyObject *self)
+        : name(vel::borrow(field(HD(self)->name))), value(vel::borrow(field(HD(self)->value)))
+    {
+    }
+};
+
 PyObject *header_iter(PyObject *self)
 {
-    Ref pair = vel::steal(PyTuple_Pack(2, field(HD(self)->name), field(HD(self)->value)));
+    HeaderFields f(self);
+    Ref pair = vel::steal(PyTuple_Pack(2, f.name.get(), f.value.get()));
     return pair ? PyObject_GetIter(pair.get()) : nullptr;
 }
 
 PyObject *header_repr(PyObject *self)
 {
+    HeaderFields f(self);
     Ref empty = vel::steal(PyUnicode_FromStringAndSize(nullptr, 0));
-    Ref name = empty ? vel::steal(PyObject_Format(field(HD(self)->name), empty.get())) : Ref();
-    Ref value = name ? vel::steal(PyObject_Format(field(HD(self)->value), empty.get())) : Ref();
+    Ref name = empty ? vel::steal(PyObject_Format(f.name.get(), empty.get())) : Ref();
+    Ref value = name ? vel::steal(PyObject_Format(f.value.get(), empty.get())) : Ref();
     return value ? PyUnicode_FromFormat("<Header %U: %U>", name.get(), value.get()) : nullptr;
 }
 
@@ -1476,11 +1488,13 @@ PyObject *header_richcompare(PyObject *self, PyObject *other, int op)
     if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, g_state->Header_Type)) {
         Py_RETURN_NOTIMPLEMENTED;
     }
-    int names = header_names_match(field(HD(self)->name), field(HD(other)->name));
+    HeaderFields mine(self);
+    HeaderFields theirs(other);
+    int names = header_names_match(mine.name.get(), theirs.name.get());
     if (names <= 0) {
         return names < 0 ? nullptr : Py_NewRef(op == Py_EQ ? Py_False : Py_True);
     }
-    PyObject *eq = PyObject_RichCompare(field(HD(other)->value), field(HD(self)->value), Py_EQ);
+    PyObject *eq = PyObject_RichCompare(theirs.value.get(), mine.value.get(), Py_EQ);
     if (op == Py_EQ || eq == nullptr || eq == Py_NotImplemented) {
         return eq;
     }

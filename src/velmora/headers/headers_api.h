@@ -71,14 +71,6 @@ struct CAPI {
 };
 
 // Binds the table from an importer's exec function; NULL with ImportError set.
-inline const CAPI *bind()
-{
-    PyObject *mod = PyImport_ImportModule("velmora.headers");
-    if (mod == nullptr) {
-        return nullptr;
-    }
-    Py_DECREF(mod);
-    return vel::bind_capi<CAPI>(CAPI_NAME, CAPI_VERSION);
-}
+inline const CAPI *bind() { return vel::bind_capi<CAPI>(CAPI_NAME, CAPI_VERSION); }
 
 }  // namespace vel::headers

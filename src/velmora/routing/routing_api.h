@@ -1,12 +1,21 @@
-// Object layouts and direct-call tables of `velmora.routing`, for modules
-// that route without going through Python attribute lookup.
+// Native interface of `velmora.routing`: the object layouts and direct-call
+// tables, for modules that route without Python attribute lookup.  Bind it
+// from the importer's exec function:
+//
+//     const vel::routing::CAPI *routing = vel::routing::bind();   // in exec
+//     PyObject *found = routing->router_methods->get_match(router, method, path);
 #pragma once
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "vel/capi.hpp"
 
-namespace velmora::routing {
+namespace vel::routing {
+
+inline constexpr uint32_t CAPI_VERSION = 1;
+inline constexpr const char CAPI_NAME[] = "velmora.routing._C_API";
 
 struct RadixTreeObject;
 struct RadixRouterObject;
@@ -36,7 +45,8 @@ struct RadixNodeObject {
 
 // Direct-call table of RadixTree, in slot order.  `insert` and `match` run
 // a Python subclass's override of the same name.  Results are new
-// references; NULL (or -1) means an exception is set.
+// references; NULL (or -1) means an exception is set.  Arguments are
+// borrowed; `param_names` may be NULL for None.
 struct RadixTreeMethods {
     int (*insert)(RadixTreeObject *self, PyObject *pattern, PyObject *route, PyObject *param_names);
     PyObject *(*parse_param_segment)(RadixTreeObject *self, PyObject *segment);  // -> (name, type)
@@ -44,7 +54,7 @@ struct RadixTreeMethods {
     PyObject *(*match_str)(RadixTreeObject *self, PyObject *path);
     PyObject *(*match_bytes)(RadixTreeObject *self, PyObject *path);
     // node, list of segments, index of the next one, values captured so far
-    // (a dict or NULL for none).
+    // (a dict, or NULL or None for none).
     PyObject *(*match_recursive_str)(RadixTreeObject *self, RadixNodeObject *node, PyObject *segments,
                                      Py_ssize_t index, PyObject *values);
     PyObject *(*match_recursive_bytes)(RadixTreeObject *self, RadixNodeObject *node, PyObject *segments,
@@ -69,7 +79,8 @@ struct RouteMatchObject {
 };
 
 // Direct-call table of RadixRouter, in slot order; every slot runs a Python
-// subclass's override of the same name.
+// subclass's override of the same name.  `add_route` fails with
+// RuntimeError once `freeze` has run.
 struct RadixRouterMethods {
     int (*add_route)(RadixRouterObject *self, PyObject *method, PyObject *pattern, PyObject *route,
                      PyObject *param_names);
@@ -84,10 +95,10 @@ struct RadixRouterObject {
     PyObject *trees;           // dict, never None
     PyObject *static_matches;  // dict, never None
     PyObject *weakreflist;
+    int frozen;                // set by freeze()
 };
 
-// Published as the capsule "velmora.routing._C_API".
-struct RoutingCapi {
+struct CAPI {
     vel::CapiHeader header;
     PyTypeObject *node_type;
     PyTypeObject *tree_type;
@@ -97,6 +108,7 @@ struct RoutingCapi {
     const RadixRouterMethods *router_methods;
 };
 
-inline constexpr uint32_t ROUTING_CAPI_VERSION = 1;
+// Binds the table from an importer's exec function; NULL with ImportError set.
+inline const CAPI *bind() { return vel::bind_capi<CAPI>(CAPI_NAME, CAPI_VERSION); }
 
-}  // namespace velmora::routing
+}  // namespace vel::routing

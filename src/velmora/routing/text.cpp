@@ -1,11 +1,16 @@
-#include "routing/text.h"
+// The text side of routing: pattern normalisation, the parameter segment
+// grammar, and the native forms of the int, float and uuid validators.
+#include <Python.h>
 
-#include <new>
-#include <vector>
+#include <cstring>
+#include <utility>
 
-#include "vel/ref.hpp"
+#include "routing/routing_internal.h"
+#include "vel/text.hpp"
 
-namespace velmora::routing {
+namespace vel::routing {
+
+using vel::Ref;
 
 namespace {
 
@@ -15,25 +20,6 @@ inline bool is_digit(bool unicode, Py_UCS4 c)
 {
     // sre's \d on str patterns is Py_UNICODE_ISDECIMAL; on bytes, ASCII only.
     return unicode ? Py_UNICODE_ISDECIMAL(c) != 0 : (c >= '0' && c <= '9');
-}
-
-inline bool is_hex(Py_UCS4 c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-inline int hex_value(Py_UCS4 c)
-{
-    if (c >= '0' && c <= '9') {
-        return static_cast<int>(c - '0');
-    }
-    if (c >= 'a' && c <= 'f') {
-        return static_cast<int>(c - 'a' + 10);
-    }
-    if (c >= 'A' && c <= 'F') {
-        return static_cast<int>(c - 'A' + 10);
-    }
-    return -1;
 }
 
 // Index after a run of digits starting at `i`.
@@ -77,7 +63,7 @@ bool shape_matches(Shape shape, bool unicode, int kind, const void *data, Py_ssi
         }
         for (Py_ssize_t i = 0; i < 36; ++i) {
             Py_UCS4 c = at(kind, data, i);
-            bool ok = (i == 8 || i == 13 || i == 18 || i == 23) ? c == '-' : is_hex(c);
+            bool ok = (i == 8 || i == 13 || i == 18 || i == 23) ? c == '-' : vel::hex_value(c) >= 0;
             if (!ok) {
                 return false;
             }
@@ -87,155 +73,117 @@ bool shape_matches(Shape shape, bool unicode, int kind, const void *data, Py_ssi
     return false;
 }
 
+// ---------------------------------------------------------------------------
+// Pattern normalisation, shared by the tree and the router's static table.
+
 namespace {
 
-// unquote() decodes each maximal run of ASCII characters on its own: the
-// escapes of a run become bytes, decoded as UTF-8 with errors="replace";
-// other characters are copied as they are.  Appends the run [start, end).
-bool append_ascii_run(int kind, const void *data, Py_ssize_t start, Py_ssize_t end, std::vector<char> &bytes,
-                      std::vector<Py_UCS4> &out)
+// The pattern as exact str: bytes decoded strictly, other objects via str().
+PyObject *pattern_text(PyObject *pattern)
 {
-    bytes.clear();
-    bool high = false;
-    for (Py_ssize_t i = start; i < end; ++i) {
-        Py_UCS4 c = at(kind, data, i);
-        if (c == '%') {
-            int hi = i + 1 < end ? hex_value(at(kind, data, i + 1)) : -1;
-            int lo = i + 2 < end ? hex_value(at(kind, data, i + 2)) : -1;
-            if (hi >= 0 && lo >= 0) {
-                char b = static_cast<char>(hi * 16 + lo);
-                high = high || (hi >= 8);
-                bytes.push_back(b);
-                i += 2;
-                continue;
-            }
-        }
-        bytes.push_back(static_cast<char>(c));
+    if (PyUnicode_CheckExact(pattern)) {
+        return Py_NewRef(pattern);
     }
-    if (!high) {
-        for (char b : bytes) {
-            out.push_back(static_cast<unsigned char>(b));
-        }
-        return true;
+    if (PyBytes_Check(pattern)) {
+        return PyUnicode_DecodeUTF8(PyBytes_AS_STRING(pattern), PyBytes_GET_SIZE(pattern), "strict");
     }
-    vel::Ref decoded = vel::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace"));
-    if (!decoded) {
+    if (PyUnicode_Check(pattern)) {
+        return PyUnicode_FromObject(pattern);
+    }
+    return PyObject_Str(pattern);
+}
+
+}  // namespace
+
+bool normalise_pattern(PyObject *pattern, Pattern &out)
+{
+    Ref text = vel::steal(pattern_text(pattern));
+    if (!text) {
         return false;
     }
-    int dkind = PyUnicode_KIND(decoded.get());
-    const void *ddata = PyUnicode_DATA(decoded.get());
-    Py_ssize_t n = PyUnicode_GET_LENGTH(decoded.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        out.push_back(at(dkind, ddata, i));
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
+    if (n == 0) {
+        text = Ref::borrow(g_state->s_slash);
+    } else if (n > 1 && PyUnicode_READ_CHAR(text.get(), n - 1) == '/' && PyUnicode_READ_CHAR(text.get(), n - 2) != '*') {
+        Py_ssize_t end = n;
+        while (end > 0 && PyUnicode_READ_CHAR(text.get(), end - 1) == '/') {
+            --end;
+        }
+        text = vel::steal(PyUnicode_Substring(text.get(), 0, end));
+        if (!text) {
+            return false;
+        }
     }
+    out.bytes = vel::steal(PyUnicode_AsUTF8String(text.get()));
+    if (!out.bytes) {
+        return false;
+    }
+    const char *b = PyBytes_AS_STRING(out.bytes.get());
+    Py_ssize_t bn = PyBytes_GET_SIZE(out.bytes.get());
+    out.is_static = true;
+    for (Py_ssize_t i = 0; i < bn && out.is_static; ++i) {
+        out.is_static = b[i] != '{' && b[i] != ':' && b[i] != '<' && b[i] != '*';
+    }
+    out.str = std::move(text);
     return true;
 }
 
-PyObject *unquote_slow(PyObject *text)
+// The pattern's variant with one "/" appended, or "" for "/" itself.
+bool pattern_variant(const Pattern &p, Ref &vstr, Ref &vbytes)
 {
-    int kind = PyUnicode_KIND(text);
-    const void *data = PyUnicode_DATA(text);
-    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    PyObject *result = nullptr;
-    try {
-        std::vector<char> bytes;
-        std::vector<Py_UCS4> out;
-        out.reserve(static_cast<size_t>(n));
-        bool ok = true;
-        Py_ssize_t i = 0;
-        while (ok && i < n) {
-            if (at(kind, data, i) >= 0x80) {
-                out.push_back(at(kind, data, i));
-                ++i;
-                continue;
-            }
-            Py_ssize_t run_end = i;
-            while (run_end < n && at(kind, data, run_end) < 0x80) {
-                ++run_end;
-            }
-            ok = append_ascii_run(kind, data, i, run_end, bytes, out);
-            i = run_end;
-        }
-        if (ok) {
-            result = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), static_cast<Py_ssize_t>(out.size()));
-        }
-    } catch (const std::bad_alloc &) {
-        Py_CLEAR(result);
-        PyErr_NoMemory();
+    if (PyUnicode_CompareWithASCIIString(p.str.get(), "/") == 0) {
+        vstr = Ref::borrow(g_state->s_empty);
+        vbytes = Ref::borrow(g_state->b_empty);
+        return true;
     }
-    return result;
+    vstr = vel::steal(PyUnicode_Concat(p.str.get(), g_state->s_slash));
+    vbytes = vel::steal(PyBytes_FromStringAndSize(nullptr, PyBytes_GET_SIZE(p.bytes.get()) + 1));
+    if (!vstr || !vbytes) {
+        return false;
+    }
+    char *dst = PyBytes_AS_STRING(vbytes.get());
+    std::memcpy(dst, PyBytes_AS_STRING(p.bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(p.bytes.get())));
+    dst[PyBytes_GET_SIZE(p.bytes.get())] = '/';
+    return true;
 }
 
-}  // namespace
-
-PyObject *fast_unquote_str(PyObject *text)
+// _parse_param_segment: "{id:int}", "<int:id>", ":id" ... -> (name, type).
+PyObject *parse_param_segment(RadixTreeObject *, PyObject *segment)
 {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    Py_ssize_t pos = PyUnicode_FindChar(text, '%', 0, n, 1);
-    if (pos == -1) {
-        return Py_NewRef(text);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(segment);
+    Py_UCS4 first = n > 0 ? PyUnicode_READ_CHAR(segment, 0) : 0;
+    Py_UCS4 last = n > 0 ? PyUnicode_READ_CHAR(segment, n - 1) : 0;
+    Py_ssize_t start = 0;
+    Py_ssize_t end = n;
+    if ((first == '{' && last == '}') || (first == '<' && last == '>')) {
+        start = n >= 2 ? 1 : n;
+        end = n >= 2 ? n - 1 : n;
+    } else if (first == ':') {
+        start = 1;
     }
-    return pos == -2 ? nullptr : unquote_slow(text);
-}
-
-PyObject *fast_unquote_bytes(const char *data, Py_ssize_t length)
-{
-    vel::Ref text = vel::steal(PyUnicode_DecodeUTF8(data, length, "replace"));
-    return text ? fast_unquote_str(text.get()) : nullptr;
-}
-
-namespace {
-
-// Applies `map` to every byte of `src` (ASCII only) into a new object of
-// the same kind, or returns NULL with no error when nothing would change.
-template <class Pred, class Map>
-PyObject *map_ascii(PyObject *text, Pred needs, Map map)
-{
-    bool is_bytes = PyBytes_CheckExact(text);
-    const char *src = is_bytes ? PyBytes_AS_STRING(text) : static_cast<const char *>(PyUnicode_DATA(text));
-    Py_ssize_t n = is_bytes ? PyBytes_GET_SIZE(text) : PyUnicode_GET_LENGTH(text);
-    Py_ssize_t first = 0;
-    while (first < n && !needs(src[first])) {
-        ++first;
+    Ref inner = vel::steal(PyUnicode_Substring(segment, start, end));
+    if (!inner) {
+        return nullptr;
     }
-    if (first == n) {
-        return Py_NewRef(text);
+    Py_ssize_t colon = PyUnicode_FindChar(inner.get(), ':', 0, PyUnicode_GET_LENGTH(inner.get()), 1);
+    if (colon == -2) {
+        return nullptr;
     }
-    PyObject *result = is_bytes ? PyBytes_FromStringAndSize(nullptr, n) : PyUnicode_New(n, 127);
-    if (result != nullptr) {
-        char *dst = is_bytes ? PyBytes_AS_STRING(result) : static_cast<char *>(PyUnicode_DATA(result));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            dst[i] = i < first ? src[i] : map(src[i]);
+    if (colon == -1) {
+        return PyTuple_Pack(2, inner.get(), g_state->s_empty);
+    }
+    Ref a = vel::steal(PyUnicode_Substring(inner.get(), 0, colon));
+    Ref b = vel::steal(PyUnicode_Substring(inner.get(), colon + 1, PyUnicode_GET_LENGTH(inner.get())));
+    if (!a || !b) {
+        return nullptr;
+    }
+    static const char *const type_words[] = {"int", "float", "uuid", "str", "string", "path"};
+    for (const char *word : type_words) {
+        if (PyUnicode_CompareWithASCIIString(a.get(), word) == 0) {
+            return PyTuple_Pack(2, b.get(), a.get());
         }
     }
-    return result;
+    return PyTuple_Pack(2, a.get(), b.get());
 }
 
-inline bool ascii_fast(PyObject *text)
-{
-    return PyBytes_CheckExact(text) || (PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text));
-}
-
-}  // namespace
-
-PyObject *lower_text(PyObject *text, PyObject *lower_name)
-{
-    if (!ascii_fast(text)) {
-        return PyObject_CallMethodNoArgs(text, lower_name);
-    }
-    return map_ascii(
-        text, [](char c) { return c >= 'A' && c <= 'Z'; },
-        [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; });
-}
-
-PyObject *upper_text(PyObject *text, PyObject *upper_name)
-{
-    if (!ascii_fast(text)) {
-        return PyObject_CallMethodNoArgs(text, upper_name);
-    }
-    return map_ascii(
-        text, [](char c) { return c >= 'a' && c <= 'z'; },
-        [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; });
-}
-
-}  // namespace velmora::routing
+}  // namespace vel::routing

@@ -19,6 +19,7 @@
 namespace {
 
 using vel::Ref;
+using vel::url::URLObject;
 
 enum Slot { SLOT_JOIN, SLOT_BASE_URL, SLOT_WITH_HOST, SLOT_WITH_SCHEME, SLOT_WITH_QUERY, SLOT_COUNT };
 
@@ -715,7 +716,7 @@ PyObject *slot_with_query(PyObject *self, PyObject *query)
     return with_query_impl(self, query);
 }
 
-const UrlMethods url_methods_table = {slot_join, slot_base_url, slot_with_host, slot_with_scheme, slot_with_query};
+const vel::url::UrlMethods url_methods_table = {slot_join, slot_base_url, slot_with_host, slot_with_scheme, slot_with_query};
 
 // ---------------------------------------------------------------- Python methods
 
@@ -929,8 +930,8 @@ PyMethodDef module_methods[] = {
 
 // ---------------------------------------------------------------- module
 
-UrlCapi capi_table = {
-    {URL_CAPI_VERSION, sizeof(UrlCapi)}, nullptr, nullptr, &url_methods_table,
+vel::url::CAPI capi_table = {
+    {vel::url::CAPI_VERSION, sizeof(vel::url::CAPI)}, nullptr, nullptr, &url_methods_table,
     join_prefix, build_absolute_url, url_from_bytes,
 };
 
@@ -978,7 +979,7 @@ int url_exec(PyObject *module)
     }
     capi_table.url_type = st->url_type;
     capi_table.invalid_url = st->invalid_url;
-    return vel::publish_capi(module, URL_CAPI_NAME, &capi_table.header);
+    return vel::publish_capi(module, vel::url::CAPI_NAME, &capi_table.header);
 }
 
 int url_traverse(PyObject *module, visitproc visit, void *arg)

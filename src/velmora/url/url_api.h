@@ -1,7 +1,8 @@
 // Native interface of `velmora.url`, for the modules built against it
 // (messages, keystone, scribe).  Bind it from the importer's exec function:
 //
-//     const UrlCapi *url = vel::bind_capi<UrlCapi>(URL_CAPI_NAME, URL_CAPI_VERSION);
+//     const vel::url::CAPI *api = vel::url::bind();   // in exec
+//     PyObject *u = api->url_from_bytes(value);
 //
 // Importers may read the fields of a URLObject directly; they never change
 // after construction.
@@ -13,9 +14,10 @@
 
 #include "vel/capi.hpp"
 
-#define URL_CAPI_NAME "velmora.url._C_API"
+namespace vel::url {
 
-inline constexpr uint32_t URL_CAPI_VERSION = 1;
+inline constexpr uint32_t CAPI_VERSION = 1;
+inline constexpr const char CAPI_NAME[] = "velmora.url._C_API";
 
 struct URLObject {
     PyObject_HEAD
@@ -41,7 +43,7 @@ struct UrlMethods {
     PyObject *(*with_query)(PyObject *self, PyObject *query);
 };
 
-struct UrlCapi {
+struct CAPI {
     vel::CapiHeader header;
     PyTypeObject *url_type;
     PyObject *invalid_url;  // the InvalidURL exception class
@@ -55,3 +57,8 @@ struct UrlCapi {
     // going through the type call.
     PyObject *(*url_from_bytes)(PyObject *value);
 };
+
+// Binds the table from an importer's exec function; NULL with ImportError set.
+inline const CAPI *bind() { return vel::bind_capi<CAPI>(CAPI_NAME, CAPI_VERSION); }
+
+}  // namespace vel::url

@@ -113,18 +113,15 @@ inline bool check_required(const Signature &sig, PyObject **out)
     return true;
 }
 
-}  // namespace detail
-
-// Fills out[0..count) with borrowed references; parameters not given stay
-// NULL.  Returns false with TypeError set on a bad call.
-inline bool parse_fastcall(const Signature &sig, PyObject *const *args, Py_ssize_t nargs,
-                           PyObject *kwnames, PyObject **out)
+// The parser for the calls that are not plain positional ones.
+[[gnu::noinline]] inline bool parse_fastcall_keywords(const Signature &sig, PyObject *const *args, Py_ssize_t nargs,
+                                    PyObject *kwnames, PyObject **out)
 {
     for (int i = 0; i < sig.count; ++i) {
         out[i] = nullptr;
     }
     if (nargs > sig.count) {
-        return detail::too_many_positional(sig, nargs);
+        return too_many_positional(sig, nargs);
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         out[i] = args[i];
@@ -132,12 +129,33 @@ inline bool parse_fastcall(const Signature &sig, PyObject *const *args, Py_ssize
     if (kwnames != nullptr) {
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            if (!detail::place_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out)) {
+            if (!place_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out)) {
                 return false;
             }
         }
     }
-    return detail::check_required(sig, out);
+    return check_required(sig, out);
+}
+
+}  // namespace detail
+
+// Fills out[0..count) with borrowed references; parameters not given stay
+// NULL.  Returns false with TypeError set on a bad call.  A positional call
+// that gives every required argument takes no parser at all.
+inline bool parse_fastcall(const Signature &sig, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames, PyObject **out)
+{
+    if (kwnames == nullptr && nargs >= sig.required && nargs <= sig.count) {
+        Py_ssize_t i = 0;
+        for (; i < nargs; ++i) {
+            out[i] = args[i];
+        }
+        for (; i < sig.count; ++i) {
+            out[i] = nullptr;
+        }
+        return true;
+    }
+    return detail::parse_fastcall_keywords(sig, args, nargs, kwnames, out);
 }
 
 // The same for tp_init / tp_new style arguments (tuple and optional dict).

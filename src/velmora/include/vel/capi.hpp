@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 
 #include "vel/compat.hpp"
 
@@ -30,11 +31,34 @@ inline int publish_capi(PyObject *module, const char *capsule_name, CapiHeader *
     return rc;
 }
 
+namespace detail {
+
+// Imports the module that publishes "<module>._C_API", so that the capsule
+// lookup finds it as an attribute of its package.
+inline bool import_publisher(const char *capsule_name)
+{
+    const char *dot = std::strrchr(capsule_name, '.');
+    char module[128];
+    size_t n = dot != nullptr ? static_cast<size_t>(dot - capsule_name) : 0;
+    if (n == 0 || n >= sizeof module) {
+        return true;  // the capsule lookup reports the bad name
+    }
+    std::memcpy(module, capsule_name, n);
+    module[n] = '\0';
+    PyObject *mod = PyImport_ImportModule(module);
+    Py_XDECREF(mod);
+    return mod != nullptr;
+}
+
+}  // namespace detail
+
 // Returns the table, or NULL with ImportError set.
 template <class Table>
 const Table *bind_capi(const char *capsule_name, uint32_t version)
 {
-    auto *table = static_cast<const Table *>(PyCapsule_Import(capsule_name, 0));
+    auto *table = detail::import_publisher(capsule_name)
+                      ? static_cast<const Table *>(PyCapsule_Import(capsule_name, 0))
+                      : nullptr;
     if (table == nullptr) {
         PyObject *cause = compat::take_exception();
         PyErr_Format(PyExc_ImportError, "cannot bind the native interface %s", capsule_name);
@@ -54,6 +78,13 @@ const Table *bind_capi(const char *capsule_name, uint32_t version)
         return nullptr;
     }
     return table;
+}
+
+// The table header a module fills in before publishing `Table`.
+template <class Table>
+constexpr CapiHeader capi_header(uint32_t version)
+{
+    return CapiHeader{version, static_cast<uint32_t>(sizeof(Table))};
 }
 
 }  // namespace vel

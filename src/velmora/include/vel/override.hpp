@@ -5,6 +5,9 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <type_traits>
+
 #include "vel/compat.hpp"
 #include "vel/ref.hpp"
 
@@ -125,6 +128,60 @@ inline int override_result_bool(PyObject *result)
     Py_DECREF(result);
     return truth;
 }
+
+// An object result is passed on as it is.
+inline PyObject *pass_result(PyObject *result) { return result; }
+
+namespace detail {
+
+template <class R>
+struct DefaultConvert;
+
+template <>
+struct DefaultConvert<PyObject *> {
+    static PyObject *convert(PyObject *result) { return result; }
+};
+
+// int slots return 0 or -1 unless they name another converter.
+template <>
+struct DefaultConvert<int> {
+    static int convert(PyObject *result) { return override_result_void(result); }
+};
+
+template <OverrideSlot &(*Slot)(), auto Impl, auto Convert, class Sig>
+struct Overridable;
+
+template <OverrideSlot &(*Slot)(), auto Impl, auto Convert, class R, class Self, class... A>
+struct Overridable<Slot, Impl, Convert, R (*)(Self *, A...)> {
+    static R call(Self *self, A... args)
+    {
+        OverrideSlot &slot = Slot();
+        PyObject *obj = reinterpret_cast<PyObject *>(self);
+        int overridden = slot.overridden(obj);
+        if (overridden == 0) {
+            return Impl(self, args...);
+        }
+        PyObject *result = overridden < 0 ? nullptr : slot.call_with(obj, args...);
+        if constexpr (std::is_same_v<decltype(Convert), std::nullptr_t>) {
+            return DefaultConvert<R>::convert(result);
+        } else {
+            return Convert(result);
+        }
+    }
+};
+
+}  // namespace detail
+
+// A method-table entry that runs `Impl` for the native type and the Python
+// override of the method for a subclass that redefines it.  `Slot` returns
+// the method's OverrideSlot (kept in the module state); `Convert` turns the
+// override's result into the entry's result type (by default: objects pass,
+// int entries give 0 or -1).
+//
+//     template <int S> vel::OverrideSlot &slot() { return g_state->slots[S]; }
+//     const Methods table = {vel::overridable<slot<S_GET>, get_impl>, ...};
+template <OverrideSlot &(*Slot)(), auto Impl, auto Convert = nullptr>
+inline constexpr auto overridable = &detail::Overridable<Slot, Impl, Convert, decltype(Impl)>::call;
 
 }  // namespace vel
 
