@@ -209,12 +209,12 @@ async def exception_handler(app, request, exc):
 
 @pytest.mark.parametrize(
     ("raised", "status"),
-    [(KeyError("k"), 461), (ValueError("v"), 462), (NotFound(), 404), (HTTPException(409), 471),
-     (HTTPException(418), 418), (BadRequest("x"), 472), (HTTPException(499), 499)],
+    [((KeyError, "k"), 461), ((ValueError, "v"), 462), ((NotFound,), 404), ((HTTPException, 409), 471),
+     ((HTTPException, 418), 418), ((BadRequest, "x"), 472), ((HTTPException, 499), 499)],
 )
 def test_resolution_order(raised, status):
     def handler(request):
-        raise raised
+        raise raised[0](*raised[1:])
 
     async def by_status(app, request, exc):
         return Response(471)
@@ -263,11 +263,16 @@ def test_replaced_maps(kind):
     assert serve(app).status == 418
 
 
-@pytest.mark.parametrize("replacement", [None, object()])
-def test_unusable_maps_raise_clear_errors(replacement):
+class NoGet:
+    def __contains__(self, key):
+        return False
+
+
+@pytest.mark.parametrize(("replacement", "error"), [(None, TypeError), (object(), TypeError), (NoGet(), AttributeError)])
+def test_unusable_maps_raise_clear_errors(replacement, error):
     app = app_for(lambda r: (_ for _ in ()).throw(NotFound()))
     app.exceptions_handlers = replacement
-    with pytest.raises(TypeError):
+    with pytest.raises(error):
         serve(app)
 
 
