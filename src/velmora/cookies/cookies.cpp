@@ -320,8 +320,6 @@ PyObject *cookie_repr(PyObject *self)
 
 // ---- properties
 
-PyObject *get_name(PyObject *self, void *) { return Py_NewRef(as_cookie(self)->name); }
-PyObject *get_value(PyObject *self, void *) { return Py_NewRef(as_cookie(self)->value); }
 int put_name(PyObject *self, PyObject *v, void *) { return set_name(as_cookie(self), v); }
 int put_value(PyObject *self, PyObject *v, void *) { return set_value(as_cookie(self), v); }
 
@@ -335,8 +333,6 @@ PyObject **optional_field(PyObject *self, void *which)
     default: return &c->path;
     }
 }
-
-PyObject *get_optional(PyObject *self, void *which) { return Py_NewRef(*optional_field(self, which)); }
 
 int put_optional(PyObject *self, PyObject *v, void *which)
 {
@@ -390,11 +386,11 @@ int put_same_site(PyObject *self, PyObject *v, void *)
 }
 
 PyGetSetDef cookie_getset[] = {
-    {"name", get_name, put_name, "The cookie name (a non-empty str).", nullptr},
-    {"value", get_value, put_value, "The cookie value, unencoded (str or None).", nullptr},
-    {"expires", get_optional, put_optional, "Expiry instant (datetime or None).", reinterpret_cast<void *>(0)},
-    {"domain", get_optional, put_optional, "Domain attribute (str or None).", reinterpret_cast<void *>(1)},
-    {"path", get_optional, put_optional, "Path attribute (str or None).", reinterpret_cast<void *>(2)},
+    {"name", vel::get_field<&CookieObject::name>, put_name, "The cookie name (a non-empty str).", nullptr},
+    {"value", vel::get_field<&CookieObject::value>, put_value, "The cookie value, unencoded (str or None).", nullptr},
+    {"expires", vel::get_field<&CookieObject::expires>, put_optional, "Expiry instant (datetime or None).", reinterpret_cast<void *>(0)},
+    {"domain", vel::get_field<&CookieObject::domain>, put_optional, "Domain attribute (str or None).", reinterpret_cast<void *>(1)},
+    {"path", vel::get_field<&CookieObject::path>, put_optional, "Path attribute (str or None).", reinterpret_cast<void *>(2)},
     {"http_only", get_http_only, put_http_only, "HttpOnly flag.", nullptr},
     {"secure", get_secure, put_secure, "Secure flag.", nullptr},
     {"max_age", get_max_age, put_max_age, "Max-Age in seconds; negative means absent.", nullptr},
