@@ -9,7 +9,7 @@ import pytest
 
 from velmora import _messages_consumer as consumer
 from velmora.contents import Content
-from velmora.messages import Message, Request, Response
+from velmora.messages import REQ_FREELIST, RESP_FREELIST, Message, Request, Response
 
 
 
@@ -187,8 +187,10 @@ def test_table_type_checks_and_unfinished_slots():
     assert consumer.message_get_first_header(Request("GET", None, [(b"a", b"1")]), b"a") == b"1"
     consumer.release_request(None)
     consumer.release_response(None)
-    for fn, obj in [(consumer.request_reset, Request("GET", None, None)), (consumer.response_reset, Response(200)),
-                    (consumer.release_request, Request("GET", None, None)),
-                    (consumer.release_response, Response(200))]:
-        with pytest.raises(NotImplementedError):
-            fn(obj)
+    r, resp = Request("GET", None, None), Response(500)
+    assert consumer.request_reset(r) == 0 and consumer.response_reset(resp) == 0
+    assert (r.method, resp.status) == ("", 200)
+    consumer.release_request(r)
+    consumer.release_response(resp)
+    assert REQ_FREELIST[-1] is r and RESP_FREELIST[-1] is resp
+    assert consumer.acquire_request("GET", b"/", b"", None, None) is r and consumer.acquire_response() is resp

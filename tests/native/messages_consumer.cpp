@@ -169,6 +169,62 @@ PyObject *bound_types(PyObject *, PyObject *)
     return PyTuple_Pack(3, g_api->Message_Type, g_api->Request_Type, g_api->Response_Type);
 }
 
+// One request/response exchange the way the writers run it, through the
+// table only: acquire both, read and write headers, take scratch memory,
+// release both.  0, or -1 with an exception set.
+int one_exchange(PyObject *method, PyObject *path, PyObject *query, PyObject *name)
+{
+    vel::Ref host = vel::steal(Py_BuildValue("[(yy)]", "host", "example.org"));
+    vel::Ref r = host ? vel::steal(reinterpret_cast<PyObject *>(g_api->acquire_request(method, path, query,
+                                                                                        host.get(), Py_None)))
+                      : vel::Ref();
+    if (!r) {
+        return -1;
+    }
+    auto *req = reinterpret_cast<RequestObject *>(r.get());
+    const RequestMethods &rt = *g_api->request_methods;
+    vel::Ref value = vel::steal(rt.get_query_param(req, name, Py_None));
+    if (!value || rt.message.add_header(&req->base, name, value.get()) < 0) {
+        return -1;
+    }
+    void *scratch = rt.alloc_scratchpad(req, 256, 32);
+    if (scratch == nullptr || reinterpret_cast<uintptr_t>(scratch) % 32 != 0) {
+        PyErr_SetString(PyExc_AssertionError, "scratchpad allocation");
+        return -1;
+    }
+    std::memset(scratch, 0, 256);
+    AcquireResponseArgs args{1, 201, nullptr, nullptr};
+    vel::Ref resp = vel::steal(reinterpret_cast<PyObject *>(g_api->acquire_response(&args)));
+    auto *res = reinterpret_cast<ResponseObject *>(resp.get());
+    if (!resp || g_api->response_methods->message.set_header(&res->base, name, value.get()) < 0) {
+        return -1;
+    }
+    g_api->release_request(req);
+    if (!PyErr_Occurred()) {
+        g_api->release_response(res);
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// exchange_cycles(n): n exchanges; returns n.
+PyObject *exchange_cycles(PyObject *, PyObject *arg)
+{
+    long n = PyLong_AsLong(arg);
+    vel::Ref method = vel::steal(PyUnicode_FromString("GET"));
+    vel::Ref path = vel::steal(PyBytes_FromString("/items"));
+    vel::Ref query = vel::steal(PyBytes_FromString("q=1&page=2"));
+    vel::Ref name = vel::steal(PyUnicode_FromString("page"));
+    if (PyErr_Occurred() || !method || !path || !query || !name) {
+        return nullptr;
+    }
+    for (long i = 0; i < n; ++i) {
+        if (one_exchange(method.get(), path.get(), query.get(), name.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return PyLong_FromLong(n);
+}
+
 #define FN(name, table, member) {name, VEL_METH((consumer::call<table, member>)), METH_FASTCALL, nullptr}
 #define MESSAGE_SLOTS(prefix, table)                                                                  \
     FN(prefix "get_headers", table, &MessageMethods::get_headers),                                     \
@@ -223,6 +279,7 @@ PyMethodDef module_methods[] = {
     {"layout", layout, METH_O, nullptr},
     {"tables_share_message_slots", tables_share_message_slots, METH_NOARGS, nullptr},
     {"bound_types", bound_types, METH_NOARGS, nullptr},
+    {"exchange_cycles", exchange_cycles, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
