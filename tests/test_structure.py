@@ -34,6 +34,8 @@ import pytest
 
 import velmora
 
+LEAK_REPEAT = False  # structural checks, mostly in subprocesses: nothing to repeat
+
 SOURCES = Path(__file__).resolve().parents[1] / "src" / "velmora"
 IMMUTABLE = 1 << 8
 BASETYPE = 1 << 10
