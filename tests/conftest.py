@@ -8,10 +8,12 @@ themselves): a few warm-up rounds fill the caches, then
 between rounds.  A module whose every measured round grows either count is
 run ten rounds more; if it grows in each of them too, its tests are measured
 one by one the same way.  A test that grows on its own, and grows by at
-least one for every two calls when its function is called 200 times in one
-set-up, leaks: it is named in the summary and fails the session.  Growth that no single test explains is
-shown ("grew") without failing.  Modules that set ``LEAK_REPEAT = False``
-(their tests run in subprocesses) are not repeated.
+least one for every two calls when its function is called 50 times in one
+set-up (after 100 warm-up calls), leaks: it is named in the summary and
+fails the session.  Growth that no single test explains is shown ("grew")
+without failing.  Tests whose function runs its code in
+another interpreter (``run_isolated``, ``subprocess``) and modules that set
+``LEAK_REPEAT = False`` are not repeated.
 """
 
 from __future__ import annotations
@@ -27,7 +29,8 @@ import pytest
 WARMUPS = 3
 ROUNDS = 3
 CONFIRM = 10  # rounds that a suspect must grow in, one after the other
-CALLS = 200  # calls of a suspect test function in one set-up
+CALLS = 50  # measured calls of a suspect test function in one set-up
+WARMUP_CALLS = 100  # after these, which fill caches that grow call by call
 
 
 def pytest_addoption(parser):
@@ -56,7 +59,7 @@ def run_quietly(item, nextitem, calls: int = 0):
                 # straight to the test function, so that only the code under
                 # test runs again, and counted around those calls alone
                 args = {name: item.funcargs[name] for name in item._fixtureinfo.argnames}
-                for _ in range(calls // 10):
+                for _ in range(WARMUP_CALLS):
                     item.obj(**args)
                 before = counts()
                 for _ in range(calls):
@@ -70,6 +73,15 @@ def run_quietly(item, nextitem, calls: int = 0):
                 state.teardown_exact(nextitem)
             item._request = False
             item.funcargs = None
+
+
+SUBPROCESS_NAMES = {"run_isolated", "subprocess", "run_python"}
+
+
+def in_process(item) -> bool:
+    """False for a test whose function runs its code in another interpreter."""
+    code = getattr(getattr(item, "obj", None), "__code__", None)
+    return code is None or not SUBPROCESS_NAMES & set(code.co_names)
 
 
 def counts() -> tuple[int, int]:
@@ -146,9 +158,10 @@ class LeakHunter:
                 raise session.Failed(session.shouldfail)
             if session.shouldstop:
                 raise session.Interrupted(session.shouldstop)
-            group.append(item)
+            if in_process(item):
+                group.append(item)
             if nextitem is None or nextitem.module is not item.module:
-                if getattr(item.module, "LEAK_REPEAT", True):
+                if group and getattr(item.module, "LEAK_REPEAT", True):
                     self.repeat(group)
                 group = []
         return True
