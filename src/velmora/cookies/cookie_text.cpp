@@ -1,8 +1,8 @@
 // The text side of cookies: cookie dates, percent-encoding, the Set-Cookie
 // writer and the Set-Cookie parser.  Everything works on the UTF-8 bytes and
-// builds each result object once; the standard library (the e-mail date
-// parser, urllib's unquote) is only called for the rare inputs whose native
-// handling would not give exactly its result.
+// builds each result object once; the e-mail date parser of the standard
+// library is only called for the rare dates whose native handling would not
+// give exactly its result.
 #include <Python.h>
 #include <datetime.h>
 
@@ -12,6 +12,7 @@
 #include "cookies/cookies_internal.h"
 #include "vel/args.hpp"
 #include "vel/ref.hpp"
+#include "vel/text.hpp"
 
 namespace vel::cookies {
 
@@ -266,67 +267,6 @@ char *quote_into(char *out, const char *s, Py_ssize_t n)
     return out;
 }
 
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-bool all_ascii(const char *s, Py_ssize_t n)
-{
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (static_cast<unsigned char>(s[i]) >= 0x80) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// A field's bytes decoded as UTF-8 and percent-decoded the way
-// urllib.parse.unquote does it (escapes decoded as UTF-8 with replacement).
-// unquote decodes each run of ASCII characters on its own, so text mixing
-// escapes with non-ASCII characters is handed to it unchanged.
-PyObject *decode_unquote(const char *s, Py_ssize_t n)
-{
-    const char *percent = static_cast<const char *>(std::memchr(s, '%', static_cast<size_t>(n)));
-    if (percent == nullptr) {
-        return PyUnicode_DecodeUTF8(s, n, "strict");
-    }
-    if (!all_ascii(s, n)) {
-        Ref text = steal(PyUnicode_DecodeUTF8(s, n, "strict"));
-        return text ? PyObject_CallOneArg(g_state->unquote, text.get()) : nullptr;
-    }
-    char local[256];
-    char *buffer = n <= static_cast<Py_ssize_t>(sizeof local) ? local
-                                                               : static_cast<char *>(PyMem_Malloc(static_cast<size_t>(n)));
-    if (buffer == nullptr) {
-        return PyErr_NoMemory();
-    }
-    Py_ssize_t length = percent - s;
-    std::memcpy(buffer, s, static_cast<size_t>(length));
-    for (Py_ssize_t i = length; i < n; ++i) {
-        int high = -1;
-        int low = -1;
-        if (s[i] == '%' && i + 2 < n) {
-            high = hex_value(s[i + 1]);
-            low = hex_value(s[i + 2]);
-        }
-        if (high >= 0 && low >= 0) {
-            buffer[length++] = static_cast<char>(high << 4 | low);
-            i += 2;
-        } else {
-            buffer[length++] = s[i];
-        }
-    }
-    PyObject *result = PyUnicode_DecodeUTF8(buffer, length, "replace");
-    if (buffer != local) {
-        PyMem_Free(buffer);
-    }
-    return result;
-}
-
 // ----------------------------------------------------------- the writer
 
 constexpr Py_ssize_t lit(const char *text) { return static_cast<Py_ssize_t>(std::char_traits<char>::length(text)); }
@@ -487,11 +427,7 @@ bool is_word(Span text, const char *lower)
         return false;
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        char c = text.s[i];
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-        if (c != lower[i]) {
+        if (vel::ascii_lower(text.s[i]) != lower[i]) {
             return false;
         }
     }
@@ -640,8 +576,9 @@ PyObject *optional_text(Span text)
 PyObject *build_cookie(const Parsed &p)
 {
     Span value = unquoted_value(p.value);
-    Ref name = steal(decode_unquote(p.name.s, p.name.n));
-    Ref text = name ? steal(decode_unquote(value.s, value.n)) : Ref();
+    // Percent-decoded the way urllib.parse.unquote does it.
+    Ref name = steal(vel::unquote_utf8(p.name.s, p.name.n, "strict"));
+    Ref text = name ? steal(vel::unquote_utf8(value.s, value.n, "strict")) : Ref();
     if (!text) {
         return nullptr;
     }

@@ -11,6 +11,7 @@
 #include "vel/args.hpp"
 #include "vel/capi.hpp"
 #include "vel/module.hpp"
+#include "vel/object.hpp"
 #include "vel/ref.hpp"
 
 namespace vel::cookies {
@@ -27,20 +28,9 @@ constexpr const char TOO_LONG_MESSAGE[] =
     "The length of the cookie value exceeds the maximum length of 4096 bytes, and it would be "
     "ignored or truncated by clients. See: https://datatracker.ietf.org/doc/html/rfc6265#section-6.1";
 
-State *state_of(PyObject *module) { return static_cast<State *>(PyModule_GetState(module)); }
-
 CookieObject *as_cookie(PyObject *self) { return reinterpret_cast<CookieObject *>(self); }
 
 // ------------------------------------------------------------ exceptions
-
-PyTypeObject *exception_base() { return reinterpret_cast<PyTypeObject *>(PyExc_Exception); }
-
-// The base constructor with the one argument the message is.
-int init_exception(PyObject *self, PyObject *message)
-{
-    Ref args = steal(PyTuple_Pack(1, message));
-    return args ? exception_base()->tp_init(self, args.get(), nullptr) : -1;
-}
 
 const char *const ERROR_ARGS[] = {"message"};
 const vel::Signature ERROR_SIG = {"CookieError", ERROR_ARGS, 1, 1};
@@ -52,7 +42,7 @@ int cookie_error_init(PyObject *self, PyObject *args, PyObject *kwargs)
         !vel::check_arg(message, &PyUnicode_Type, "message")) {
         return -1;
     }
-    return init_exception(self, message);
+    return vel::init_exception(self, message);
 }
 
 const vel::Signature TOO_LONG_SIG = {"CookieValueExceedsMaximumLength", nullptr, 0, 0};
@@ -62,26 +52,17 @@ int too_long_init(PyObject *self, PyObject *args, PyObject *kwargs)
     if (!vel::parse_tuple_dict(TOO_LONG_SIG, args, kwargs, nullptr)) {
         return -1;
     }
-    return init_exception(self, g_state->too_long_message);
-}
-
-// The base dealloc does not release the reference an instance holds on
-// its heap type.
-void exception_dealloc(PyObject *self)
-{
-    PyTypeObject *tp = Py_TYPE(self);
-    exception_base()->tp_dealloc(self);
-    Py_DECREF(tp);
+    return vel::init_exception(self, g_state->too_long_message);
 }
 
 PyType_Slot cookie_error_slots[] = {
     {Py_tp_init, reinterpret_cast<void *>(cookie_error_init)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(exception_dealloc)},
     {Py_tp_doc, const_cast<char *>("A cookie that cannot be built or written.")},
     {0, nullptr},
 };
 
-// The GC flag, traverse and clear come from Exception.
+// The GC flag, traverse and clear come from Exception; the dealloc of a
+// heap type (which releases the type) is given to both exceptions.
 PyType_Spec cookie_error_spec = {
     "velmora.cookies.CookieError", 0, 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, cookie_error_slots,
@@ -272,47 +253,8 @@ int cookie_init(PyObject *self, PyObject *args, PyObject *kwargs)
     return setup(as_cookie(self), a[0], a[1], expires, domain, path, http_only, secure, max_age, same_site);
 }
 
-int cookie_traverse(PyObject *self, visitproc visit, void *arg)
-{
-    CookieObject *c = as_cookie(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(c->name);
-    Py_VISIT(c->value);
-    Py_VISIT(c->expires);
-    Py_VISIT(c->domain);
-    Py_VISIT(c->path);
-    return 0;
-}
-
-// Breaking a cycle leaves None in the fields rather than NULL: another
-// object's finaliser in the same cycle may still read or write the cookie.
-int cookie_clear(PyObject *self)
-{
-    CookieObject *c = as_cookie(self);
-    Py_SETREF(c->name, Py_NewRef(Py_None));
-    Py_SETREF(c->value, Py_NewRef(Py_None));
-    Py_SETREF(c->expires, Py_NewRef(Py_None));
-    Py_SETREF(c->domain, Py_NewRef(Py_None));
-    Py_SETREF(c->path, Py_NewRef(Py_None));
-    return 0;
-}
-
-void cookie_dealloc(PyObject *self)
-{
-    PyTypeObject *tp = Py_TYPE(self);
-    CookieObject *c = as_cookie(self);
-    PyObject_GC_UnTrack(self);
-    if (c->weakreflist != nullptr) {
-        PyObject_ClearWeakRefs(self);
-    }
-    Py_CLEAR(c->name);
-    Py_CLEAR(c->value);
-    Py_CLEAR(c->expires);
-    Py_CLEAR(c->domain);
-    Py_CLEAR(c->path);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
+using CookieFields = vel::Fields<&CookieObject::name, &CookieObject::value, &CookieObject::expires,
+                                  &CookieObject::domain, &CookieObject::path>;
 
 PyObject *clone_impl(CookieObject *self)
 {
@@ -323,17 +265,6 @@ PyObject *clone_impl(CookieObject *self)
     return cookie_create(name.get(), value.get(), expires.get(), domain.get(), path.get(), self->http_only,
                          self->secure, self->max_age, self->same_site);
 }
-
-PyObject *pass_result(PyObject *result) { return result; }
-
-// The method-table entry: a subclass's clone() wins.
-PyObject *clone_slot(CookieObject *self)
-{
-    VEL_DISPATCH(g_state->clone_slot, self, pass_result);
-    return clone_impl(self);
-}
-
-PyObject *cookie_clone(PyObject *self, PyObject *) { return clone_impl(as_cookie(self)); }
 
 // == against the value as str, the value as UTF-8 bytes, or another
 // cookie's name and value.
@@ -380,8 +311,6 @@ PyObject *cookie_repr(PyObject *self)
 
 // ---- properties
 
-PyObject *get_name(PyObject *self, void *) { return Py_NewRef(as_cookie(self)->name); }
-PyObject *get_value(PyObject *self, void *) { return Py_NewRef(as_cookie(self)->value); }
 int put_name(PyObject *self, PyObject *v, void *) { return set_name(as_cookie(self), v); }
 int put_value(PyObject *self, PyObject *v, void *) { return set_value(as_cookie(self), v); }
 
@@ -395,8 +324,6 @@ PyObject **optional_field(PyObject *self, void *which)
     default: return &c->path;
     }
 }
-
-PyObject *get_optional(PyObject *self, void *which) { return Py_NewRef(*optional_field(self, which)); }
 
 int put_optional(PyObject *self, PyObject *v, void *which)
 {
@@ -450,11 +377,11 @@ int put_same_site(PyObject *self, PyObject *v, void *)
 }
 
 PyGetSetDef cookie_getset[] = {
-    {"name", get_name, put_name, "The cookie name (a non-empty str).", nullptr},
-    {"value", get_value, put_value, "The cookie value, unencoded (str or None).", nullptr},
-    {"expires", get_optional, put_optional, "Expiry instant (datetime or None).", reinterpret_cast<void *>(0)},
-    {"domain", get_optional, put_optional, "Domain attribute (str or None).", reinterpret_cast<void *>(1)},
-    {"path", get_optional, put_optional, "Path attribute (str or None).", reinterpret_cast<void *>(2)},
+    {"name", vel::get_field<&CookieObject::name>, put_name, "The cookie name (a non-empty str).", nullptr},
+    {"value", vel::get_field<&CookieObject::value>, put_value, "The cookie value, unencoded (str or None).", nullptr},
+    {"expires", vel::get_field<&CookieObject::expires>, put_optional, "Expiry instant (datetime or None).", reinterpret_cast<void *>(0)},
+    {"domain", vel::get_field<&CookieObject::domain>, put_optional, "Domain attribute (str or None).", reinterpret_cast<void *>(1)},
+    {"path", vel::get_field<&CookieObject::path>, put_optional, "Path attribute (str or None).", reinterpret_cast<void *>(2)},
     {"http_only", get_http_only, put_http_only, "HttpOnly flag.", nullptr},
     {"secure", get_secure, put_secure, "Secure flag.", nullptr},
     {"max_age", get_max_age, put_max_age, "Max-Age in seconds; negative means absent.", nullptr},
@@ -463,27 +390,24 @@ PyGetSetDef cookie_getset[] = {
 };
 
 PyMethodDef cookie_methods[] = {
-    {"clone", cookie_clone, METH_NOARGS, "A new Cookie with the same fields (the expiry is shared)."},
+    {"clone", vel::noargs_method<clone_impl>, METH_NOARGS, "A new Cookie with the same fields (the expiry is shared)."},
     {nullptr, nullptr, 0, nullptr},
-};
-
-PyMemberDef cookie_members[] = {
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(CookieObject, weakreflist), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot cookie_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(cookie_new)},
     {Py_tp_init, reinterpret_cast<void *>(cookie_init)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(cookie_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void *>(cookie_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(cookie_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(CookieFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(CookieFields::traverse)},
+    // Breaking a cycle leaves None in the fields rather than NULL: another
+    // object's finaliser in the same cycle may still read or write the cookie.
+    {Py_tp_clear, reinterpret_cast<void *>(CookieFields::clear_to_none)},
     {Py_tp_richcompare, reinterpret_cast<void *>(cookie_richcompare)},
     {Py_tp_hash, reinterpret_cast<void *>(PyObject_HashNotImplemented)},
     {Py_tp_repr, reinterpret_cast<void *>(cookie_repr)},
     {Py_tp_getset, cookie_getset},
     {Py_tp_methods, cookie_methods},
-    {Py_tp_members, cookie_members},
+    {Py_tp_members, vel::weakref_members<CookieObject>},
     {Py_tp_doc, const_cast<char *>("Cookie(name, value, expires=None, domain=None, path=None, http_only=False, "
                                    "secure=False, max_age=-1, same_site=CookieSameSiteMode.UNDEFINED)")},
     {0, nullptr},
@@ -496,62 +420,36 @@ PyType_Spec cookie_spec = {
 
 // ---------------------------------------------------- module functions
 
-// One positional-or-keyword argument; the plain positional call skips the
-// keyword parser.
-template <PyObject *(*Impl)(PyObject *)>
-PyObject *one_arg(const vel::Signature &sig, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    PyObject *arg = nargs == 1 && kwnames == nullptr ? args[0] : nullptr;
-    if (arg == nullptr && !vel::parse_fastcall(sig, args, nargs, kwnames, &arg)) {
-        return nullptr;
-    }
-    return Impl(arg);
-}
-
-const char *const VALUE_ARG[] = {"value"};
-const char *const RAW_VALUE_ARG[] = {"raw_value"};
-const char *const COOKIE_ARG[] = {"cookie"};
-const vel::Signature TO_FORMAT_SIG = {"datetime_to_cookie_format", VALUE_ARG, 1, 1};
-const vel::Signature FROM_FORMAT_SIG = {"datetime_from_cookie_format", VALUE_ARG, 1, 1};
-const vel::Signature PARSE_SIG = {"parse_cookie", RAW_VALUE_ARG, 1, 1};
-const vel::Signature WRITE_SIG = {"write_cookie_for_response", COOKIE_ARG, 1, 1};
-
-PyObject *py_to_format(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    return one_arg<datetime_to_cookie_format>(TO_FORMAT_SIG, args, nargs, kwnames);
-}
-
-PyObject *py_from_format(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    return one_arg<datetime_from_cookie_format>(FROM_FORMAT_SIG, args, nargs, kwnames);
-}
-
-PyObject *py_parse_cookie(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    return one_arg<parse_cookie>(PARSE_SIG, args, nargs, kwnames);
-}
-
-PyObject *py_write_cookie(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    return one_arg<write_cookie_for_response>(WRITE_SIG, args, nargs, kwnames);
-}
-
-#define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
+constexpr const char *VALUE_ARG[] = {"value"};
+constexpr const char *RAW_VALUE_ARG[] = {"raw_value"};
+constexpr const char *COOKIE_ARG[] = {"cookie"};
+constexpr vel::Signature TO_FORMAT_SIG = {"datetime_to_cookie_format", VALUE_ARG, 1, 1};
+constexpr vel::Signature FROM_FORMAT_SIG = {"datetime_from_cookie_format", VALUE_ARG, 1, 1};
+constexpr vel::Signature PARSE_SIG = {"parse_cookie", RAW_VALUE_ARG, 1, 1};
+constexpr vel::Signature WRITE_SIG = {"write_cookie_for_response", COOKIE_ARG, 1, 1};
+constexpr int FASTCALL_KW = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef module_methods[] = {
-    {"datetime_to_cookie_format", FASTCALL_KW(py_to_format),
+    {"datetime_to_cookie_format", VEL_METH((vel::fastcall_function<datetime_to_cookie_format, TO_FORMAT_SIG>)),
+     FASTCALL_KW,
      "datetime_to_cookie_format(value: datetime) -> bytes in the form \"Wdy, DD Mon YYYY HH:MM:SS GMT\"."},
-    {"datetime_from_cookie_format", FASTCALL_KW(py_from_format),
+    {"datetime_from_cookie_format",
+     VEL_METH((vel::fastcall_function<datetime_from_cookie_format, FROM_FORMAT_SIG>)), FASTCALL_KW,
      "datetime_from_cookie_format(value: bytes) -> naive datetime in UTC."},
-    {"parse_cookie", FASTCALL_KW(py_parse_cookie), "parse_cookie(raw_value: bytes) -> Cookie from a Set-Cookie value."},
-    {"write_cookie_for_response", FASTCALL_KW(py_write_cookie),
+    {"parse_cookie", VEL_METH((vel::fastcall_function<parse_cookie, PARSE_SIG>)), FASTCALL_KW,
+     "parse_cookie(raw_value: bytes) -> Cookie from a Set-Cookie value."},
+    {"write_cookie_for_response", VEL_METH((vel::fastcall_function<write_cookie_for_response, WRITE_SIG>)),
+     FASTCALL_KW,
      "write_cookie_for_response(cookie: Cookie) -> the Set-Cookie header value as bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 // -------------------------------------------------------------- module
 
-const CookieMethods COOKIE_METHODS = {clone_slot};
+vel::OverrideSlot &clone_slot() { return g_state->clone_slot; }
+
+// The method-table entry: a subclass's clone() wins.
+const CookieMethods COOKIE_METHODS = {vel::overridable<clone_slot, clone_impl>};
 CAPI capi_table;
 
 // CookieSameSiteMode as a real IntEnum, named as if defined here.
@@ -576,9 +474,7 @@ int add_ref(PyObject *module, const char *name, PyObject *obj)
 int load_imports(State *st)
 {
     st->parsedate_to_datetime = vel::import_attr("email.utils", "parsedate_to_datetime");
-    st->quote = st->parsedate_to_datetime ? vel::import_attr("urllib.parse", "quote") : nullptr;
-    st->unquote = st->quote ? vel::import_attr("urllib.parse", "unquote") : nullptr;
-    st->datetime_type = st->unquote ? vel::import_attr("datetime", "datetime") : nullptr;
+    st->datetime_type = st->parsedate_to_datetime ? vel::import_attr("datetime", "datetime") : nullptr;
     st->empty_str = PyUnicode_FromStringAndSize(nullptr, 0);
     st->str_utcoffset = vel::intern("utcoffset");
     st->too_long_message = PyUnicode_FromString(TOO_LONG_MESSAGE);
@@ -609,7 +505,7 @@ int load_types(PyObject *module, State *st)
 int publish(PyObject *module, State *st)
 {
     capi_table = CAPI{
-        {CAPI_VERSION, sizeof(CAPI)},
+        vel::capi_header<CAPI>(CAPI_VERSION),
         st->cookie_type,
         st->same_site_enum,
         st->cookie_error,
@@ -627,68 +523,18 @@ int publish(PyObject *module, State *st)
 
 int cookies_exec(PyObject *module)
 {
-    // The state memory arrives zeroed; give it its members' initial values.
-    State *st = new (state_of(module)) State{};
-    g_state = st;
-    if (vel::init_companion() < 0 || init_text() < 0 || load_imports(st) < 0 || load_types(module, st) < 0) {
+    State *st = vel::init_state<State>(module, &g_state);
+    if (st == nullptr || init_text() < 0 || load_imports(st) < 0 || load_types(module, st) < 0) {
         return -1;
     }
     return publish(module, st);
 }
 
-int cookies_traverse(PyObject *module, visitproc visit, void *arg)
-{
-    State *st = state_of(module);
-    Py_VISIT(st->cookie_type);
-    Py_VISIT(st->cookie_error);
-    Py_VISIT(st->value_too_long);
-    Py_VISIT(st->same_site_enum);
-    for (PyObject *member : st->same_site_members) {
-        Py_VISIT(member);
-    }
-    Py_VISIT(st->parsedate_to_datetime);
-    Py_VISIT(st->quote);
-    Py_VISIT(st->unquote);
-    Py_VISIT(st->datetime_type);
-    return st->clone_slot.traverse(visit, arg);
-}
-
-int cookies_clear(PyObject *module)
-{
-    State *st = state_of(module);
-    Py_CLEAR(st->cookie_type);
-    Py_CLEAR(st->cookie_error);
-    Py_CLEAR(st->value_too_long);
-    Py_CLEAR(st->same_site_enum);
-    for (PyObject *&member : st->same_site_members) {
-        Py_CLEAR(member);
-    }
-    Py_CLEAR(st->parsedate_to_datetime);
-    Py_CLEAR(st->quote);
-    Py_CLEAR(st->unquote);
-    Py_CLEAR(st->datetime_type);
-    Py_CLEAR(st->too_long_message);
-    Py_CLEAR(st->empty_str);
-    Py_CLEAR(st->str_utcoffset);
-    st->clone_slot.clear();
-    return 0;
-}
-
-void cookies_free(void *module) { cookies_clear(static_cast<PyObject *>(module)); }
-
 PyModuleDef_Slot cookies_slots[] = {VEL_MODULE_SLOTS(cookies_exec)};
 
-PyModuleDef cookies_module = {
-    PyModuleDef_HEAD_INIT,
-    "velmora.cookies",
-    "Cookie, CookieSameSiteMode, the Set-Cookie writer and parser, and cookie dates.",
-    sizeof(State),
-    module_methods,
-    cookies_slots,
-    cookies_traverse,
-    cookies_clear,
-    cookies_free,
-};
+PyModuleDef cookies_module = vel::module_def<State, &g_state>(
+    "velmora.cookies", "Cookie, CookieSameSiteMode, the Set-Cookie writer and parser, and cookie dates.",
+    module_methods, cookies_slots);
 
 }  // namespace
 

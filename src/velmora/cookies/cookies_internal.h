@@ -19,13 +19,27 @@ struct State {
     PyObject *same_site_enum;
     PyObject *same_site_members[4];  // indexed by the mode's value
     PyObject *parsedate_to_datetime;
-    PyObject *quote;
-    PyObject *unquote;
     PyObject *datetime_type;
     PyObject *too_long_message;
     PyObject *empty_str;
     PyObject *str_utcoffset;
     vel::OverrideSlot clone_slot;
+
+    template <class F>
+    void fields(F &&f)
+    {
+        f(cookie_type);
+        f(cookie_error);
+        f(value_too_long);
+        f(same_site_enum);
+        f(same_site_members);
+        f(parsedate_to_datetime);
+        f(datetime_type);
+        f(too_long_message);
+        f(empty_str);
+        f(str_utcoffset);
+        f(clone_slot);
+    }
 };
 
 // Set while the module is imported; the module supports one interpreter.

@@ -45,30 +45,26 @@ public:
     // which may change the list: such names are read from a snapshot.
     PyObject *dict(PyObject *names, PyObject *extra_key, PyObject *extra_value) const
     {
-        Ref d = vel::steal(PyDict_New());
-        Ref keys = Ref::borrow(names);
-        Ref extra = Ref::borrow(extra_key);
         const size_t count = pairs_.size() + (extra_value != nullptr ? 1 : 0);
+        Ref d = vel::steal(PyDict_New());
         if (!d) {
             return nullptr;
         }
-        if (keys && !(PyList_Check(names) && static_cast<size_t>(PyList_GET_SIZE(names)) == count)) {
-            keys = nullptr;
-        } else if (keys && !all_exact_str(names)) {
-            keys = vel::steal(PyList_AsTuple(names));
-            if (!keys) {
-                return nullptr;
-            }
+        bool ok;
+        if (names == nullptr || !PyList_Check(names) || static_cast<size_t>(PyList_GET_SIZE(names)) != count) {
+            // A key's __hash__ may drop the extra key's last other reference.
+            Ref extra = Ref::borrow(extra_key);
+            ok = fill(d.get(), [&](size_t i) { return i < pairs_.size() ? pairs_[i].key : extra.get(); }, extra_value);
+        } else if (all_exact_str(names)) {
+            ok = fill(d.get(), [&](size_t i) { return PyList_GET_ITEM(names, static_cast<Py_ssize_t>(i)); },
+                      extra_value);
+        } else {
+            Ref snapshot = vel::steal(PyList_AsTuple(names));
+            ok = snapshot && fill(d.get(),
+                                  [&](size_t i) { return PyTuple_GET_ITEM(snapshot.get(), static_cast<Py_ssize_t>(i)); },
+                                  extra_value);
         }
-        for (size_t i = 0; i < count; ++i) {
-            bool last = i == pairs_.size();
-            PyObject *key = keys ? PySequence_Fast_GET_ITEM(keys.get(), static_cast<Py_ssize_t>(i))
-                                 : last ? extra.get() : pairs_[i].key;
-            if (PyDict_SetItem(d.get(), key, last ? extra_value : pairs_[i].value) < 0) {
-                return nullptr;
-            }
-        }
-        return d.release();
+        return ok ? d.release() : nullptr;
     }
 
 private:
@@ -76,6 +72,17 @@ private:
         PyObject *key;
         PyObject *value;
     };
+    template <class KeyAt>
+    bool fill(PyObject *d, KeyAt key_at, PyObject *extra_value) const
+    {
+        const size_t n = pairs_.size();
+        for (size_t i = 0; i < n; ++i) {
+            if (PyDict_SetItem(d, key_at(i), pairs_[i].value) < 0) {
+                return false;
+            }
+        }
+        return extra_value == nullptr || PyDict_SetItem(d, key_at(n), extra_value) == 0;
+    }
     static bool all_exact_str(PyObject *list)
     {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
@@ -341,10 +348,14 @@ private:
             Ref hold_names = Ref::borrow(names);
             return pair(route.get(), captured_.dict(names, nullptr, nullptr));
         }
+        // The path ends where a wildcard starts: an empty remainder, which
+        // satisfies no required suffix.  The values are keyed as for a
+        // longer remainder, by the route's names when they fit.
         PyObject *wc = node->wildcard_child;
         if (wc != Py_None && as_node(wc)->route != Py_None && Twin<B>::suffix(node) == Py_None) {
             Ref route = Ref::borrow(as_node(wc)->route);
-            return pair(route.get(), captured_.dict(nullptr, wildcard_key(node).get(), g_state->s_empty));
+            Ref names = Ref::borrow(as_node(wc)->param_names);
+            return pair(route.get(), captured_.dict(names.get(), wildcard_key(node).get(), g_state->s_empty));
         }
         Py_RETURN_NONE;
     }
@@ -397,6 +408,11 @@ private:
         Ref suffix = Ref::borrow(Twin<B>::suffix(node));
         if (suffix.get() != Py_None) {
             Ref lowered = vel::steal(lower_text(rest.get(), g_state->s_lower));
+            if (lowered && !Twin<B>::check(lowered.get())) {
+                // A subclass's lower() is Python code and may return anything.
+                vel::expected_type_error(B ? "bytes" : "str", lowered.get());
+                lowered = nullptr;
+            }
             int ends = lowered ? Twin<B>::ends_with(lowered.get(), suffix.get()) : -1;
             if (ends <= 0) {
                 return ends < 0 ? nullptr : Py_NewRef(Py_None);
@@ -546,16 +562,9 @@ PyObject *match_path(RadixTreeObject *self, PyObject *path)
         if (root->route != Py_None) {
             return route_pair(root->route, Py_None);
         }
-        PyObject *wc = root->wildcard_child;
-        if (wc != Py_None && as_node(wc)->route != Py_None) {
-            Ref route = Ref::borrow(as_node(wc)->route);
-            Ref values = vel::steal(PyDict_New());
-            if (!values || PyDict_SetItem(values.get(), wildcard_key(root).get(), g_state->s_empty) < 0) {
-                return nullptr;
-            }
-            return PyTuple_Pack(2, route.get(), values.get());
-        }
-        Py_RETURN_NONE;
+        // No segments: the root's wildcard, as at the end of any path.
+        Ref none = vel::steal(PyTuple_New(0));
+        return none ? descend<B>(root, none.get(), 0, nullptr) : nullptr;
     }
     // Stripping trailing slashes removes no piece, so the count still holds.
     Ref segments = vel::steal(split_segments<B>(path, n, layout.count));

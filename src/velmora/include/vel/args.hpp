@@ -4,7 +4,10 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstring>
+#include <type_traits>
+#include <utility>
 
 namespace vel {
 
@@ -211,5 +214,88 @@ inline bool no_keywords(const char *function, PyObject *kwnames)
     PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", function);
     return false;
 }
+
+// ---------------------------------------------------------------------------
+// Python methods and functions from native implementations
+
+// Converters from an implementation's result to a Python result.
+inline PyObject *object_result(PyObject *result) { return result; }
+inline PyObject *none_result(int rc) { return rc < 0 ? nullptr : Py_NewRef(Py_None); }
+inline PyObject *bool_result(int rc) { return rc < 0 ? nullptr : Py_NewRef(rc ? Py_True : Py_False); }
+
+namespace detail {
+
+template <class R>
+inline PyObject *default_result(R result)
+{
+    if constexpr (std::is_same_v<R, int>) {
+        return none_result(result);
+    } else {
+        return object_result(result);
+    }
+}
+
+inline constexpr Signature kNoParameters{"", nullptr, 0, 0};
+
+template <auto Impl, const Signature &Sig, auto Convert, bool Method, class F = decltype(Impl)>
+struct Fastcall;
+
+template <auto Impl, const Signature &Sig, auto Convert, bool Method, class R, class First, class... A>
+struct Fastcall<Impl, Sig, Convert, Method, R (*)(First *, A...)> {
+    // Parameters after `self` for a method; all of them for a function.
+    static constexpr size_t kArgs = Method ? sizeof...(A) : sizeof...(A) + 1;
+
+    static PyObject *call(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+    {
+        static_assert(static_cast<size_t>(Sig.count) == kArgs, "the signature names every parameter");
+        PyObject *a[kArgs + 1];
+        if (!parse_fastcall(Sig, args, nargs, kwnames, a)) {
+            return nullptr;
+        }
+        return apply(self, a, std::make_index_sequence<kArgs>{});
+    }
+
+    template <size_t... I>
+    static PyObject *apply(PyObject *self, PyObject **a, std::index_sequence<I...>)
+    {
+        R result;
+        if constexpr (Method) {
+            result = Impl(reinterpret_cast<First *>(self), a[I]...);
+        } else {
+            (void)self;
+            result = Impl(a[I]...);
+        }
+        if constexpr (std::is_same_v<decltype(Convert), std::nullptr_t>) {
+            return default_result(result);
+        } else {
+            return Convert(result);
+        }
+    }
+};
+
+}  // namespace detail
+
+// A METH_FASTCALL | METH_KEYWORDS method from `Impl(Self *self, PyObject *...)`
+// and its signature: the arguments are parsed (a parameter not given is
+// NULL), and the result converted: objects pass, int results give None or
+// NULL, unless `Convert` (e.g. vel::bool_result) says otherwise.
+//
+//     PyObject *get_impl(HeadersObject *self, PyObject *name);
+//     constexpr const char *kName[] = {"name"};
+//     constexpr vel::Signature kGet{"get", kName, 1, 1};   // constexpr: checked against Impl
+//     {"get", VEL_METH((vel::fastcall_method<get_impl, kGet>)), METH_FASTCALL | METH_KEYWORDS, doc},
+template <auto Impl, const Signature &Sig, auto Convert = nullptr>
+inline constexpr auto fastcall_method = &detail::Fastcall<Impl, Sig, Convert, true>::call;
+
+// A METH_NOARGS method from `Impl(Self *self)`.
+template <auto Impl, auto Convert = nullptr>
+inline constexpr auto noargs_method = +[](PyObject *self, PyObject *) -> PyObject * {
+    return detail::Fastcall<Impl, detail::kNoParameters, Convert, true>::apply(self, nullptr,
+                                                                             std::index_sequence<>{});
+};
+
+// The same for a module function `Impl(PyObject *...)` (the module is not passed).
+template <auto Impl, const Signature &Sig, auto Convert = nullptr>
+inline constexpr auto fastcall_function = &detail::Fastcall<Impl, Sig, Convert, false>::call;
 
 }  // namespace vel

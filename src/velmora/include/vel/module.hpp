@@ -67,8 +67,8 @@ inline State *state_of(PyObject *module)
 //
 //     template <class F> void fields(F &&f) { f(type); f(str_name); f(slots); }
 //
-// where each argument is an object pointer, an OverrideSlot or an array of
-// either.  The module definition then takes its traverse, clear and free
+// where each argument is an object pointer, an object with traverse(visit,
+// arg) and clear() members (an OverrideSlot, a cache), or an array of these.  The module definition then takes its traverse, clear and free
 // functions from module_def<State, &g_state>() below.
 namespace detail {
 
@@ -84,10 +84,12 @@ struct StateVisitor {
             rc = visit(reinterpret_cast<PyObject *>(field), arg);
         }
     }
-    void operator()(OverrideSlot &slot)
+    template <class T>
+        requires requires(const T &t, visitproc v, void *a) { t.traverse(v, a); }
+    void operator()(T &member)
     {
         if (rc == 0) {
-            rc = slot.traverse(visit, arg);
+            rc = member.traverse(visit, arg);
         }
     }
     template <class E, size_t N>
@@ -109,7 +111,12 @@ struct StateClearer {
             Py_DECREF(reinterpret_cast<PyObject *>(old));
         }
     }
-    void operator()(OverrideSlot &slot) { slot.clear(); }
+    template <class T>
+        requires requires(T &t) { t.clear(); }
+    void operator()(T &member)
+    {
+        member.clear();
+    }
     template <class E, size_t N>
     void operator()(E (&items)[N])
     {

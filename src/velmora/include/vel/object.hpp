@@ -10,6 +10,9 @@
 #pragma once
 
 #include <Python.h>
+#include <structmember.h>
+
+#include <cstddef>
 
 namespace vel {
 
@@ -143,6 +146,23 @@ PyObject *get_field(PyObject *self, void *)
     using Object = typename detail::MemberOf<decltype(Member)>::Object;
     PyObject *v = reinterpret_cast<PyObject *>(reinterpret_cast<Object *>(self)->*Member);
     return Py_NewRef(v != nullptr ? v : Py_None);
+}
+
+// The member table of a type whose weak references live in `weakreflist`.
+template <class T>
+inline PyMemberDef weakref_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(T, weakreflist), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// Exception.__init__(self, message): the end of the constructor of an
+// exception class whose only argument is its message.
+inline int init_exception(PyObject *self, PyObject *message)
+{
+    PyObject *args = PyTuple_Pack(1, message);
+    int rc = args != nullptr ? reinterpret_cast<PyTypeObject *>(PyExc_Exception)->tp_init(self, args, nullptr) : -1;
+    Py_XDECREF(args);
+    return rc;
 }
 
 // A dealloc for types whose clear function is written by hand.
