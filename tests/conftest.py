@@ -5,9 +5,15 @@ Every test module runs once as usual, then its tests are repeated quietly
 (no capture, reports or warnings bookkeeping, which would grow by
 themselves): a few warm-up rounds fill the caches, then
 ``sys.gettotalrefcount()`` and ``sys.getallocatedblocks()`` are compared
-between rounds.  A module whose every measured round grows either count
-leaks, and fails the session.  Modules that set ``LEAK_REPEAT = False``
-(their tests run in subprocesses) are not repeated.
+between rounds.  A module whose every measured round grows either count is
+run ten rounds more; if it grows in each of them too, its tests are measured
+one by one the same way.  A test that grows on its own, and grows by at
+least one for every two calls when its function is called 50 times in one
+set-up (after 100 warm-up calls), leaks: it is named in the summary and
+fails the session.  Growth that no single test explains is shown ("grew")
+without failing.  Tests whose function runs its code in
+another interpreter (``run_isolated``, ``subprocess``) and modules that set
+``LEAK_REPEAT = False`` are not repeated.
 """
 
 from __future__ import annotations
@@ -22,6 +28,9 @@ import pytest
 
 WARMUPS = 3
 ROUNDS = 3
+CONFIRM = 10  # rounds that a suspect must grow in, one after the other
+CALLS = 50  # measured calls of a suspect test function in one set-up
+WARMUP_CALLS = 100  # after these, which fill caches that grow call by call
 
 
 def pytest_addoption(parser):
@@ -37,7 +46,7 @@ def pytest_configure(config):
         config.pluginmanager.register(LeakHunter(), "velmora-leaks")
 
 
-def run_quietly(item, nextitem):
+def run_quietly(item, nextitem, calls: int = 0):
     item._initrequest()
     state = item.session._setupstate
     sink = io.StringIO()
@@ -46,6 +55,17 @@ def run_quietly(item, nextitem):
         try:
             state.setup(item)
             item.runtest()
+            if calls:
+                # straight to the test function, so that only the code under
+                # test runs again, and counted around those calls alone
+                args = {name: item.funcargs[name] for name in item._fixtureinfo.argnames}
+                for _ in range(WARMUP_CALLS):
+                    item.obj(**args)
+                before = counts()
+                for _ in range(calls):
+                    item.obj(**args)
+                after = counts()
+                return after[0] - before[0], after[1] - before[1]
         except (Exception, pytest.skip.Exception, pytest.fail.Exception, pytest.xfail.Exception):
             pass
         finally:
@@ -55,6 +75,15 @@ def run_quietly(item, nextitem):
             item.funcargs = None
 
 
+SUBPROCESS_NAMES = {"run_isolated", "subprocess", "run_python"}
+
+
+def in_process(item) -> bool:
+    """False for a test whose function runs its code in another interpreter."""
+    code = getattr(getattr(item, "obj", None), "__code__", None)
+    return code is None or not SUBPROCESS_NAMES & set(code.co_names)
+
+
 def counts() -> tuple[int, int]:
     gc.collect()
     return sys.gettotalrefcount(), sys.getallocatedblocks()
@@ -62,19 +91,59 @@ def counts() -> tuple[int, int]:
 
 class LeakHunter:
     def __init__(self):
-        self.results: list[tuple[str, list[int], list[int]]] = []
+        self.results: list[tuple[str, list[int], list[int], list[str]]] = []
 
-    def repeat(self, items):
+    @staticmethod
+    def measure(items, warmups: int = WARMUPS, rounds: int = ROUNDS) -> tuple[list[int], list[int]]:
         deltas_refs, deltas_blocks = [], []
-        for round_ in range(WARMUPS + ROUNDS):
+        for round_ in range(warmups + rounds):
             refs, blocks = counts()
             for i, item in enumerate(items):
                 run_quietly(item, items[i + 1] if i + 1 < len(items) else None)
             after_refs, after_blocks = counts()
-            if round_ >= WARMUPS:
+            if round_ >= warmups:
                 deltas_refs.append(after_refs - refs)
                 deltas_blocks.append(after_blocks - blocks)
-        self.results.append((items[0].module.__name__, deltas_refs, deltas_blocks))
+        return deltas_refs, deltas_blocks
+
+    @staticmethod
+    def leaks(deltas: list[int]) -> bool:
+        # as CPython's own refleak hunting: growth in every measured round
+        return all(d >= 1 for d in deltas)
+
+    def suspect(self, items) -> tuple[list[int], list[int]]:
+        """Deltas of the measured rounds; for growth, those of a longer run.
+
+        Caches that fill with every round (the regular-expression cache,
+        interned strings, free lists) grow less and less and stop; a leak
+        grows by the same amount every time.
+        """
+        refs, blocks = self.measure(items)
+        if self.leaks(refs) or self.leaks(blocks):
+            refs, blocks = self.measure(items, 0, CONFIRM)
+        return refs, blocks
+
+    @staticmethod
+    def grows_per_call(item) -> bool:
+        """Whether the test leaks as often as it is called.
+
+        The set-up and tear-down of a test can leave an object or two per
+        round in pytest's own state; a leak of the code under test grows
+        with every call of the test function within one set-up.
+        """
+        growth = run_quietly(item, None, CALLS)
+        return growth is not None and max(growth) >= CALLS // 2
+
+    def repeat(self, items):
+        refs, blocks = self.suspect(items)
+        culprits = []
+        if self.leaks(refs) or self.leaks(blocks):
+            # name the tests that leak on their own
+            for item in items:
+                one_refs, one_blocks = self.suspect([item])
+                if (self.leaks(one_refs) or self.leaks(one_blocks)) and self.grows_per_call(item):
+                    culprits.append(f"{item.name} {one_refs}/{one_blocks}")
+        self.results.append((items[0].module.__name__, refs, blocks, culprits))
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_runtestloop(self, session):
@@ -89,25 +158,23 @@ class LeakHunter:
                 raise session.Failed(session.shouldfail)
             if session.shouldstop:
                 raise session.Interrupted(session.shouldstop)
-            group.append(item)
+            if in_process(item):
+                group.append(item)
             if nextitem is None or nextitem.module is not item.module:
-                if getattr(item.module, "LEAK_REPEAT", True):
+                if group and getattr(item.module, "LEAK_REPEAT", True):
                     self.repeat(group)
                 group = []
         return True
 
-    @staticmethod
-    def leaks(deltas: list[int]) -> bool:
-        # as CPython's own refleak hunting: growth in every measured round
-        return all(d >= 1 for d in deltas)
-
     def pytest_terminal_summary(self, terminalreporter):
         terminalreporter.section("reference leaks (growth per round, after warm-up)")
-        for module, refs, blocks in self.results:
-            flag = "LEAK" if self.leaks(refs) or self.leaks(blocks) else "ok"
+        for module, refs, blocks, culprits in self.results:
+            flag = "LEAK" if culprits else "grew" if self.leaks(refs) or self.leaks(blocks) else "ok"
             terminalreporter.write_line(f"{flag:4} {module}: references {refs}, blocks {blocks}")
+            for culprit in culprits:
+                terminalreporter.write_line(f"       {culprit}")
 
     @pytest.hookimpl(trylast=True)
     def pytest_sessionfinish(self, session):
-        if any(self.leaks(refs) or self.leaks(blocks) for _, refs, blocks in self.results):
+        if any(culprits for *_, culprits in self.results):
             session.exitstatus = pytest.ExitCode.TESTS_FAILED
