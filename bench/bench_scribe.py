@@ -25,7 +25,7 @@ from harness import Bench  # noqa: E402
 
 from velmora.contents import Content  # noqa: E402
 from velmora.messages import Response  # noqa: E402
-from velmora.scribe import _send_asgi_native, dispatch_rsgi_http, send_asgi_response  # noqa: E402
+from velmora.scribe import dispatch_rsgi_http, send_asgi_response  # noqa: E402
 
 BODY = b"Hello, world!"
 CT = b"text/plain; charset=utf-8"
@@ -88,12 +88,10 @@ bench = Bench("Response writers", number=100_000)
 bench.case("asgi small text, fresh", {
     "velmora": "drive(send_asgi_response(Response(200, None, content), send))",
     "floor": "drive(floor(Response(200, None, content), send))",
-    "native": "drive(_send_asgi_native(Response(200, None, content), send))",
 }, ns)
 bench.case("asgi small text, reused", {
     "velmora": "drive(send_asgi_response(reused, send))",
     "floor": "drive(floor(reused, send))",
-    "native": "drive(_send_asgi_native(reused, send))",
 }, ns)
 bench.case("rsgi sync handler", {
     "velmora": "dispatch_rsgi_http(app, scope, protocol)",

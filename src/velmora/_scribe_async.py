@@ -26,7 +26,6 @@ __all__ = [
     "_send_rsgi_range",
     "_dispatch_rsgi_async",
     "_await_res_sync",
-    "_send_asgi_rest",
 ]
 
 MAX_RESPONSE_CHUNK_SIZE = 61440
@@ -94,23 +93,6 @@ async def send_asgi_response(response: Any, send: Callable[[dict], Awaitable[Any
     if body is not None:
         await send(body)
         return
-    content = response.content
-    if content.length < 0 or isinstance(content, StreamedContent):
-        async for part in content.get_parts():
-            if part is None:
-                continue
-            part = _part_bytes(part)
-            if part:
-                await send({"type": _BODY, "body": part, "more_body": True})
-        await send({"type": _BODY, "body": b"", "more_body": False})
-        return
-    for chunk in _scribe.get_chunks(_body_bytes(content.body)):
-        await send({"type": _BODY, "body": chunk, "more_body": bool(chunk)})
-
-
-async def _send_asgi_rest(response: Any, send: Callable[[dict], Awaitable[Any]], start: dict) -> None:
-    """The start message and a body that is streamed or sliced."""
-    await send(start)
     content = response.content
     if content.length < 0 or isinstance(content, StreamedContent):
         async for part in content.get_parts():

@@ -5,8 +5,6 @@
 
 #include <cstdio>
 
-#include "vel/object.hpp"
-
 namespace vel::scribe {
 
 ResponseObject *response_arg(PyObject *obj, const char *name)
@@ -210,9 +208,7 @@ PyObject *body_message(PyObject *body, PyObject *more_body)
 // _asgi_messages(response) -> (start, body): the content headers appended,
 // the start message, and the one body message when the body goes out
 // whole (None when it is streamed or sliced).
-}  // namespace
-
-PyObject *asgi_messages_pair(PyObject *arg)
+PyObject *asgi_messages(PyObject *, PyObject *arg)
 {
     ResponseObject *response = response_arg(arg, "response");
     if (response == nullptr || set_headers_for_response_content(response) < 0) {
@@ -252,13 +248,6 @@ PyObject *asgi_messages_pair(PyObject *arg)
     return body ? PyTuple_Pack(2, start.get(), body.get()) : nullptr;
 }
 
-namespace {
-
-PyObject *asgi_messages(PyObject *, PyObject *arg) { return asgi_messages_pair(arg); }
-
-const char *const SEND_ASGI_ARGS[] = {"response", "send"};
-constexpr Signature SEND_ASGI_SIG{"send_asgi_response", SEND_ASGI_ARGS, 2, 2};
-
 PyObject *py_set_headers(PyObject *, PyObject *arg)
 {
     ResponseObject *response = response_arg(arg, "message");
@@ -286,9 +275,6 @@ PyMethodDef asgi_functions[] = {
     {"_asgi_messages", asgi_messages, METH_O,
      "_asgi_messages(response, /)\n--\n\nAppends the content headers and returns the start message and "
      "the single body message (None when the body is streamed or sliced)."},
-    {"_send_asgi_native", VEL_METH((fastcall_function<send_asgi_response_native, SEND_ASGI_SIG>)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "_send_asgi_native(response, send)\n--\n\nThe awaitable that sends the response through an ASGI send."},
     {"_body_bytes", py_body_bytes, METH_O, "_body_bytes(body, /)\n--\n\nA fixed body as bytes."},
     {nullptr, nullptr, 0, nullptr},
 };

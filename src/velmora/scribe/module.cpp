@@ -63,9 +63,6 @@ int init_strings(State *st)
         {&st->s_await_res_sync, "_await_res_sync", false},
         {&st->s_dispatch_rsgi_async, "_dispatch_rsgi_async", false},
         {&st->s_content_type, "content-type", false},
-        {&st->s_send_asgi_rest, "_send_asgi_rest", false},
-        {&st->s_throw, "throw", false},
-        {&st->s_close, "close", false},
     };
     for (const Text &t : texts) {
         *t.slot = t.bytes ? PyBytes_FromString(t.text) : PyUnicode_InternFromString(t.text);
@@ -117,7 +114,7 @@ int exec(PyObject *module)
     if (!new_lines || PyModule_AddObjectRef(module, "_NEW_LINES_RX", new_lines.get()) < 0 ||
         PyModule_AddIntConstant(module, "MAX_RESPONSE_CHUNK_SIZE", MAX_RESPONSE_CHUNK_SIZE) < 0 ||
         PyModule_AddFunctions(module, asgi_functions) < 0 || PyModule_AddFunctions(module, sse_functions) < 0 ||
-        PyModule_AddFunctions(module, rsgi_functions) < 0 || init_rsgi_tables(module, st) < 0 || init_asgi_send(module, st) < 0 ||
+        PyModule_AddFunctions(module, rsgi_functions) < 0 || init_rsgi_tables(module, st) < 0 ||
         install_python_functions(module) < 0) {
         return -1;
     }

@@ -92,12 +92,6 @@ PyObject *module_global(PyObject *name)
     return Py_XNewRef(value);
 }
 
-PyObject *call_module_global(PyObject *name, PyObject *const *args, size_t nargs)
-{
-    Ref fn = steal(module_global(name));
-    return fn ? PyObject_Vectorcall(fn.get(), args, nargs, nullptr) : nullptr;
-}
-
 namespace {
 
 // ------------------------------------------------------------- the request
@@ -305,6 +299,13 @@ bool has_attr(PyObject *obj, PyObject *name, int *result)
     return true;
 }
 
+// The coroutine `name`(args...) of the module, looked up now.
+PyObject *call_global(PyObject *name, PyObject *const *args, size_t nargs)
+{
+    Ref fn = steal(module_global(name));
+    return fn ? PyObject_Vectorcall(fn.get(), args, nargs, nullptr) : nullptr;
+}
+
 PyObject *send_file(ResponseObject *response, PyObject *protocol, PyObject *status, PyObject *headers,
                     PyObject *path, PyObject *range, bool *sent)
 {
@@ -326,7 +327,7 @@ PyObject *send_file(ResponseObject *response, PyObject *protocol, PyObject *stat
         // Only the range may go out under the status and headers set for
         // it: the module streams it when the server cannot.
         PyObject *args[] = {reinterpret_cast<PyObject *>(response), protocol, headers, path, range};
-        return call_module_global(st->s_send_rsgi_range, args, 5);
+        return call_global(st->s_send_rsgi_range, args, 5);
     }
     if (has_file) {
         return done(call_protocol(protocol, st->s_response_file, status, headers, path));
@@ -375,7 +376,7 @@ PyObject *send_rsgi_response_sync(ResponseObject *response, PyObject *protocol)
     if (b == Py_None) {
         if (PyObject_TypeCheck(content.get(), st->contents->StreamedContent_Type)) {
             PyObject *args[] = {reinterpret_cast<PyObject *>(response), protocol, headers.get(), content.get()};
-            return call_module_global(st->s_send_rsgi_stream, args, 4);
+            return call_global(st->s_send_rsgi_stream, args, 4);
         }
         return done(call_protocol(protocol, st->s_response_empty, status.get(), headers.get()));
     }
@@ -459,11 +460,11 @@ PyObject *dispatch_rsgi_http(PyObject *app, PyObject *scope, PyObject *protocol)
         }
         if (res_sync) {
             PyObject *args[] = {res_sync.get(), res.get(), request.get()};
-            result = call_module_global(st->s_await_res_sync, args, 3);
+            result = call_global(st->s_await_res_sync, args, 3);
         }
     } else if (is_awaitable(res.get())) {
         PyObject *args[] = {app, request.get(), res.get(), protocol};
-        result = call_module_global(st->s_dispatch_rsgi_async, args, 4);
+        result = call_global(st->s_dispatch_rsgi_async, args, 4);
     } else {
         PyErr_Format(PyExc_TypeError, "handle() must return a Response or an awaitable, got %.200s",
                      Py_TYPE(res.get())->tp_name);

@@ -41,8 +41,6 @@ struct State {
     // module globals called by the bridge
     PyObject *s_send_rsgi_stream, *s_send_rsgi_range, *s_await_res_sync, *s_dispatch_rsgi_async;
     PyObject *s_content_type;  // "content-type" as str
-    PyObject *s_send_asgi_rest, *s_throw, *s_close;
-    PyTypeObject *AsgiSend_Type;
     // RSGI tables (also module attributes)
     PyObject *name_str, *val_str, *ct_str_cache, *static_by_ct, *empty_headers;
 
@@ -57,7 +55,7 @@ struct State {
         f(s_response_empty); f(s_response_str); f(s_response_bytes); f(s_response_file);
         f(s_response_file_range); f(s_response_stream); f(s_type_attr); f(s_length); f(s_content);
         f(s_send_rsgi_stream); f(s_send_rsgi_range); f(s_await_res_sync); f(s_dispatch_rsgi_async);
-        f(s_content_type); f(s_send_asgi_rest); f(s_throw); f(s_close); f(AsgiSend_Type);
+        f(s_content_type);
         f(name_str); f(val_str); f(ct_str_cache); f(static_by_ct); f(empty_headers);
     }
 };
@@ -99,13 +97,6 @@ int set_headers_for_response_content(ResponseObject *response);
 // None empty, other objects through str()).
 PyObject *body_bytes(PyObject *body);
 extern PyMethodDef asgi_functions[];
-// (start, body) of a response: see _asgi_messages.
-PyObject *asgi_messages_pair(PyObject *response);
-
-// ---------------------------------------------------------- asgi_send.cpp
-
-int init_asgi_send(PyObject *module, State *st);
-PyObject *send_asgi_response_native(PyObject *response, PyObject *send);
 
 // ---------------------------------------------------------------- sse.cpp
 
@@ -124,7 +115,5 @@ extern PyMethodDef rsgi_functions[];
 ResponseObject *response_arg(PyObject *obj, const char *name);
 // A module global looked up at call time (new reference).
 PyObject *module_global(PyObject *name);
-// Calls the module global `name` (looked up now) with the arguments.
-PyObject *call_module_global(PyObject *name, PyObject *const *args, size_t nargs);
 
 }  // namespace vel::scribe
