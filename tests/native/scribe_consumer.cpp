@@ -1,87 +1,54 @@
-// `velmora._scribe_consumer`: a module built against scribe_api.h the way a
-// sibling module is, so that the tests can call every entry of the
-// published table.
+// `velmora._scribe_consumer`: binds the published table of velmora.scribe
+// the way a sibling module does, so that the tests can call every entry.
 #include <Python.h>
 
+#include "consumer.hpp"
 #include "scribe/scribe_api.h"
-#include "vel/module.hpp"
+#include "vel/object.hpp"
 
 namespace {
 
-const vel::scribe::CAPI *api = nullptr;
-const vel::messages::CAPI *messages = nullptr;
+using vel::messages::ResponseObject;
+using vel::scribe::CAPI;
 
-bool is_response(PyObject *obj)
-{
-    if (PyObject_TypeCheck(obj, messages->Response_Type)) {
-        return true;
-    }
-    PyErr_SetString(PyExc_TypeError, "a Response is required");
-    return false;
-}
+const CAPI *g_api = nullptr;
 
-auto *as_response(PyObject *obj) { return reinterpret_cast<vel::messages::ResponseObject *>(obj); }
+const CAPI *api() { return g_api; }
 
-PyObject *max_response_chunk_size(PyObject *, PyObject *) { return PyLong_FromLongLong(api->max_response_chunk_size); }
-
-PyObject *set_headers(PyObject *, PyObject *response)
-{
-    if (!is_response(response) || api->set_headers_for_response_content(as_response(response)) < 0) {
-        return nullptr;
-    }
-    return Py_NewRef(Py_None);
-}
-
-PyObject *write_sse(PyObject *, PyObject *event) { return api->write_sse(event); }
-
-PyObject *extract(PyObject *, PyObject *raw) { return api->extract_rsgi_headers(raw); }
-
-PyObject *dispatch(PyObject *, PyObject *const *args, Py_ssize_t nargs)
-{
-    return nargs == 3 ? api->dispatch_rsgi_http(args[0], args[1], args[2]) : nullptr;
-}
+PyObject *max_response_chunk_size(PyObject *, PyObject *) { return PyLong_FromLongLong(g_api->max_response_chunk_size); }
 
 PyObject *instantiate(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
-    return nargs == 2 ? reinterpret_cast<PyObject *>(api->instantiate_rsgi_request(args[0], args[1])) : nullptr;
-}
-
-PyObject *send_sync(PyObject *, PyObject *const *args, Py_ssize_t nargs)
-{
-    if (nargs != 2 || !is_response(args[0])) {
+    if (!vel::check_nargs("instantiate_rsgi_request", nargs, 2, 2)) {
         return nullptr;
     }
-    return api->send_rsgi_response_sync(as_response(args[0]), args[1]);
+    return reinterpret_cast<PyObject *>(g_api->instantiate_rsgi_request(args[0], args[1]));
 }
 
 PyMethodDef functions[] = {
     {"max_response_chunk_size", max_response_chunk_size, METH_NOARGS, nullptr},
-    {"set_headers_for_response_content", set_headers, METH_O, nullptr},
-    {"write_sse", write_sse, METH_O, nullptr},
-    {"extract_rsgi_headers", extract, METH_O, nullptr},
-    {"dispatch_rsgi_http", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dispatch)), METH_FASTCALL,
+    {"set_headers_for_response_content", VEL_METH((consumer::call<api, &CAPI::set_headers_for_response_content>)),
+     METH_FASTCALL, nullptr},
+    {"write_sse", VEL_METH((consumer::call<api, &CAPI::write_sse>)), METH_FASTCALL, nullptr},
+    {"extract_rsgi_headers", VEL_METH((consumer::call<api, &CAPI::extract_rsgi_headers>)), METH_FASTCALL, nullptr},
+    {"dispatch_rsgi_http", VEL_METH((consumer::call<api, &CAPI::dispatch_rsgi_http>)), METH_FASTCALL, nullptr},
+    {"send_rsgi_response_sync", VEL_METH((consumer::call<api, &CAPI::send_rsgi_response_sync>)), METH_FASTCALL,
      nullptr},
-    {"instantiate_rsgi_request", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(instantiate)),
-     METH_FASTCALL, nullptr},
-    {"send_rsgi_response_sync", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(send_sync)),
-     METH_FASTCALL, nullptr},
+    {"instantiate_rsgi_request", VEL_METH(instantiate), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
-};
-
-int exec(PyObject *)
-{
-    api = vel::scribe::bind();
-    messages = api != nullptr ? vel::messages::bind() : nullptr;
-    return messages != nullptr ? 0 : -1;
-}
-
-PyModuleDef_Slot slots[] = {VEL_MODULE_SLOTS(exec)};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "velmora._scribe_consumer", "Calls the published table of velmora.scribe.", 0, functions,
-    slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__scribe_consumer(void) { return PyModuleDef_Init(&module_def); }
+template <>
+PyTypeObject *consumer::type_of<ResponseObject>()
+{
+    static const vel::messages::CAPI *messages = vel::messages::bind();
+    return messages != nullptr ? messages->Response_Type : nullptr;
+}
+
+PyMODINIT_FUNC PyInit__scribe_consumer(void)
+{
+    return consumer::init<CAPI, vel::scribe::bind, &g_api>("velmora._scribe_consumer",
+                                                            "Calls the published table of velmora.scribe.", functions);
+}

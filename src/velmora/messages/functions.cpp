@@ -184,136 +184,134 @@ ResponseObject *acquire_response(const AcquireResponseArgs *optional)
     return resp;
 }
 
-void release_request(RequestObject *) { not_implemented("release_request"); }
-void release_response(ResponseObject *) { not_implemented("release_response"); }
+void release_request(RequestObject *request)
+{
+    if (request != nullptr) {
+        not_implemented("release_request");
+    }
+}
+void release_response(ResponseObject *response)
+{
+    if (response != nullptr) {
+        not_implemented("release_response");
+    }
+}
 
 // ---------------------------------------------------------------- Python functions
 
 namespace {
 
-const char *const REQUEST_ARG[] = {"request"};
-const char *const REQUEST_PATH_ARGS[] = {"request", "path"};
-const char *const VALUE_ARG[] = {"value"};
-const char *const METHOD_ARG[] = {"method"};
-
 RequestObject *request_arg(PyObject *arg)
 {
-    return arg != nullptr && vel::check_arg(arg, g_state->Request_Type, "request", false)
-               ? reinterpret_cast<RequestObject *>(arg)
-               : nullptr;
+    return vel::check_arg(arg, g_state->Request_Type, "request", false) ? R(arg) : nullptr;
 }
 
-inline PyObject *bool_or_null(int rc) { return rc < 0 ? nullptr : PyBool_FromLong(rc); }
-
-PyObject *py_ensure_bytes(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+int py_is_cors_request(PyObject *request)
 {
-    PyObject *value = one_arg("ensure_bytes", VALUE_ARG, args, nargs, kwnames);
-    return value != nullptr ? ensure_bytes(value) : nullptr;
+    RequestObject *r = request_arg(request);
+    return r != nullptr ? is_cors_request(r) : -1;
 }
 
-PyObject *py_method_without_body(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+int py_is_cors_preflight_request(PyObject *request)
 {
-    PyObject *method = one_arg("method_without_body", METHOD_ARG, args, nargs, kwnames);
-    return method != nullptr ? bool_or_null(method_without_body(method)) : nullptr;
+    RequestObject *r = request_arg(request);
+    return r != nullptr ? is_cors_preflight_request(r) : -1;
 }
 
-PyObject *py_is_cors_request(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+PyObject *py_get_request_absolute_url(PyObject *request)
 {
-    RequestObject *r = request_arg(one_arg("is_cors_request", REQUEST_ARG, args, nargs, kwnames));
-    return r != nullptr ? bool_or_null(is_cors_request(r)) : nullptr;
-}
-
-PyObject *py_is_cors_preflight_request(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    RequestObject *r = request_arg(one_arg("is_cors_preflight_request", REQUEST_ARG, args, nargs, kwnames));
-    return r != nullptr ? bool_or_null(is_cors_preflight_request(r)) : nullptr;
-}
-
-PyObject *py_get_request_absolute_url(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    RequestObject *r = request_arg(one_arg("get_request_absolute_url", REQUEST_ARG, args, nargs, kwnames));
+    RequestObject *r = request_arg(request);
     return r != nullptr ? get_request_absolute_url(r) : nullptr;
 }
 
-PyObject *py_get_absolute_url_to_path(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+PyObject *py_get_absolute_url_to_path(PyObject *request, PyObject *path)
 {
-    PyObject *a[2];
-    vel::Signature sig{"get_absolute_url_to_path", REQUEST_PATH_ARGS, 2, 2};
-    if (!vel::parse_fastcall(sig, args, nargs, kwnames, a)) {
-        return nullptr;
-    }
-    RequestObject *r = request_arg(a[0]);
-    return r != nullptr ? get_absolute_url_to_path(r, a[1]) : nullptr;
+    RequestObject *r = request_arg(request);
+    return r != nullptr ? get_absolute_url_to_path(r, path) : nullptr;
 }
 
-PyObject *py_parse_charset(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+PyObject *py_acquire_request(PyObject *method, PyObject *path, PyObject *raw_query, PyObject *headers,
+                             PyObject *scope)
 {
-    PyObject *value = one_arg("parse_charset", VALUE_ARG, args, nargs, kwnames);
-    return value != nullptr ? parse_charset(value) : nullptr;
+    return O(acquire_request(method, path, raw_query, headers, scope));
 }
 
-PyObject *py_acquire_request(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+PyObject *py_acquire_response(PyObject *status, PyObject *headers, PyObject *content)
 {
-    static const char *const names[] = {"method", "path", "raw_query", "headers", "scope"};
-    vel::Signature sig{"acquire_request", names, 5, 5};
-    PyObject *a[5];
-    if (!vel::parse_fastcall(sig, args, nargs, kwnames, a)) {
-        return nullptr;
-    }
-    return O(acquire_request(a[0], a[1], a[2], a[3], a[4]));
-}
-
-PyObject *py_acquire_response(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    static const char *const names[] = {"status", "headers", "content"};
-    vel::Signature sig{"acquire_response", names, 3, 0};
-    PyObject *a[3];
-    if (!vel::parse_fastcall(sig, args, nargs, kwnames, a)) {
-        return nullptr;
-    }
-    AcquireResponseArgs optional{3, 200, a[1] ? a[1] : Py_None, a[2] ? a[2] : Py_None};
-    if (a[0] != nullptr && !response_status(a[0], &optional.status)) {
+    AcquireResponseArgs optional{3, 200, headers != nullptr ? headers : Py_None,
+                                 content != nullptr ? content : Py_None};
+    if (status != nullptr && !response_status(status, &optional.status)) {
         return nullptr;
     }
     return O(acquire_response(&optional));
 }
 
-PyObject *py_release_request(PyObject *, PyObject *const *, Py_ssize_t, PyObject *)
+PyObject *py_release_request(PyObject *request)
 {
-    return not_implemented("release_request");
+    if (request != Py_None && !vel::check_arg(request, g_state->Request_Type, "request", false)) {
+        return nullptr;
+    }
+    release_request(request == Py_None ? nullptr : R(request));
+    return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
 }
 
-PyObject *py_release_response(PyObject *, PyObject *const *, Py_ssize_t, PyObject *)
+PyObject *py_release_response(PyObject *response)
 {
-    return not_implemented("release_response");
+    if (response != Py_None && !vel::check_arg(response, g_state->Response_Type, "response", false)) {
+        return nullptr;
+    }
+    release_response(response == Py_None ? nullptr : RS(response));
+    return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
 }
+
+constexpr const char *kValue[] = {"value"};
+constexpr const char *kMethod[] = {"method"};
+constexpr const char *kRequest[] = {"request"};
+constexpr const char *kRequestPath[] = {"request", "path"};
+constexpr const char *kResponse[] = {"response"};
+constexpr const char *kAcquireRequest[] = {"method", "path", "raw_query", "headers", "scope"};
+constexpr const char *kAcquireResponse[] = {"status", "headers", "content"};
+constexpr vel::Signature kEnsureBytes{"ensure_bytes", kValue, 1, 1};
+constexpr vel::Signature kWithoutBody{"method_without_body", kMethod, 1, 1};
+constexpr vel::Signature kIsCors{"is_cors_request", kRequest, 1, 1};
+constexpr vel::Signature kIsPreflight{"is_cors_preflight_request", kRequest, 1, 1};
+constexpr vel::Signature kAbsoluteUrl{"get_request_absolute_url", kRequest, 1, 1};
+constexpr vel::Signature kUrlToPath{"get_absolute_url_to_path", kRequestPath, 2, 2};
+constexpr vel::Signature kParseCharset{"parse_charset", kValue, 1, 1};
+constexpr vel::Signature kAcquireReq{"acquire_request", kAcquireRequest, 5, 5};
+constexpr vel::Signature kAcquireResp{"acquire_response", kAcquireResponse, 3, 0};
+constexpr vel::Signature kReleaseReq{"release_request", kRequest, 1, 1};
+constexpr vel::Signature kReleaseResp{"release_response", kResponse, 1, 1};
+
+#define FUNCTION(impl, sig, ...) \
+    VEL_METH((vel::fastcall_function<impl, sig, ##__VA_ARGS__>)), METH_FASTCALL | METH_KEYWORDS
 
 }  // namespace
 
 PyMethodDef MODULE_FUNCTIONS[] = {
-    {"ensure_bytes", VEL_FASTCALL_KW(py_ensure_bytes),
-     "ensure_bytes(value, /)\n--\n\nstr as UTF-8 bytes, bytes unchanged; ValueError for anything else."},
-    {"method_without_body", VEL_FASTCALL_KW(py_method_without_body),
-     "method_without_body(method, /)\n--\n\nWhether the method is GET, HEAD or TRACE."},
-    {"is_cors_request", VEL_FASTCALL_KW(py_is_cors_request),
-     "is_cors_request(request, /)\n--\n\nWhether the request has an Origin header."},
-    {"is_cors_preflight_request", VEL_FASTCALL_KW(py_is_cors_preflight_request),
-     "is_cors_preflight_request(request, /)\n--\n\nWhether the request is an OPTIONS request with Origin and "
+    {"ensure_bytes", FUNCTION(ensure_bytes, kEnsureBytes),
+     "ensure_bytes(value)\n--\n\nstr as UTF-8 bytes, bytes unchanged; ValueError for anything else."},
+    {"method_without_body", FUNCTION(method_without_body, kWithoutBody, vel::bool_result),
+     "method_without_body(method)\n--\n\nWhether the method is GET, HEAD or TRACE."},
+    {"is_cors_request", FUNCTION(py_is_cors_request, kIsCors, vel::bool_result),
+     "is_cors_request(request)\n--\n\nWhether the request has an Origin header."},
+    {"is_cors_preflight_request", FUNCTION(py_is_cors_preflight_request, kIsPreflight, vel::bool_result),
+     "is_cors_preflight_request(request)\n--\n\nWhether the request is an OPTIONS request with Origin and "
      "Access-Control-Request-Method headers."},
-    {"get_request_absolute_url", VEL_FASTCALL_KW(py_get_request_absolute_url),
-     "get_request_absolute_url(request, /)\n--\n\nThe request's absolute URL, without its query."},
-    {"get_absolute_url_to_path", VEL_FASTCALL_KW(py_get_absolute_url_to_path),
-     "get_absolute_url_to_path(request, path, /)\n--\n\nAn absolute URL to `path` on the request's host."},
-    {"parse_charset", VEL_FASTCALL_KW(py_parse_charset),
-     "parse_charset(value, /)\n--\n\nThe charset parameter of a bytes content type, or None."},
-    {"acquire_request", VEL_FASTCALL_KW(py_acquire_request),
-     "acquire_request(method, path, raw_query, headers, scope, /)\n--\n\nA request from the pool."},
-    {"acquire_response", VEL_FASTCALL_KW(py_acquire_response),
+    {"get_request_absolute_url", FUNCTION(py_get_request_absolute_url, kAbsoluteUrl),
+     "get_request_absolute_url(request)\n--\n\nThe request's absolute URL, without its query."},
+    {"get_absolute_url_to_path", FUNCTION(py_get_absolute_url_to_path, kUrlToPath),
+     "get_absolute_url_to_path(request, path)\n--\n\nAn absolute URL to `path` on the request's host."},
+    {"parse_charset", FUNCTION(parse_charset, kParseCharset),
+     "parse_charset(value)\n--\n\nThe charset parameter of a bytes content type, or None."},
+    {"acquire_request", FUNCTION(py_acquire_request, kAcquireReq),
+     "acquire_request(method, path, raw_query, headers, scope)\n--\n\nA request from the pool."},
+    {"acquire_response", FUNCTION(py_acquire_response, kAcquireResp),
      "acquire_response(status=200, headers=None, content=None)\n--\n\nA response from the pool."},
-    {"release_request", VEL_FASTCALL_KW(py_release_request),
-     "release_request(request, /)\n--\n\nResets the request and returns it to the pool."},
-    {"release_response", VEL_FASTCALL_KW(py_release_response),
-     "release_response(response, /)\n--\n\nResets the response and returns it to the pool."},
+    {"release_request", FUNCTION(py_release_request, kReleaseReq),
+     "release_request(request)\n--\n\nResets the request and returns it to the pool."},
+    {"release_response", FUNCTION(py_release_response, kReleaseResp),
+     "release_response(response)\n--\n\nResets the response and returns it to the pool."},
     {nullptr, nullptr, 0, nullptr},
 };
 

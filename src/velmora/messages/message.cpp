@@ -1,7 +1,6 @@
 // Message: the base type of Request and Response, its direct-call table and
 // its Python methods; and the field helpers the three types share.
 #include <Python.h>
-#include <structmember.h>
 
 #include <cstring>
 
@@ -99,25 +98,32 @@ namespace {
 
 // ---------------------------------------------------------------- native bodies
 
-// content is truthy (1/0/-1).
-int has_content(MessageObject *self)
+// The content when it is truthy (held in *out), 1/0/-1.  The truth test
+// may run Python code that replaces the field, so callers use *out.
+int truthy_content(MessageObject *self, Ref *out)
 {
     PyObject *content = self->content;
     if (content == nullptr || content == Py_None) {
         return 0;
     }
-    Ref hold = borrow(content);
+    *out = borrow(content);
     return PyObject_IsTrue(content);
+}
+
+inline vel::contents::ContentObject *as_content(const Ref &content)
+{
+    return reinterpret_cast<vel::contents::ContentObject *>(content.get());
 }
 
 PyObject *content_type_impl(MessageObject *self)
 {
-    int truth = has_content(self);
+    Ref content;
+    int truth = truthy_content(self, &content);
     if (truth < 0) {
         return nullptr;
     }
     if (truth) {
-        Ref type = borrow(reinterpret_cast<vel::contents::ContentObject *>(self->content)->type);
+        Ref type = borrow(as_content(content)->type);
         int given = type ? PyObject_IsTrue(type.get()) : 0;
         if (given != 0) {
             return given < 0 ? nullptr : type.release();
@@ -206,8 +212,9 @@ int declares_content_type_impl(MessageObject *self, PyObject *type)
 
 int has_body_impl(MessageObject *self)
 {
-    int truth = has_content(self);
-    return truth <= 0 ? truth : reinterpret_cast<vel::contents::ContentObject *>(self->content)->length != 0;
+    Ref content;
+    int truth = truthy_content(self, &content);
+    return truth <= 0 ? truth : as_content(content)->length != 0;
 }
 
 PyObject *with_content_impl(MessageObject *self, PyObject *content)
@@ -248,165 +255,105 @@ int set_header_impl(MessageObject *self, PyObject *key, PyObject *value)
 int declares_json_impl(MessageObject *self) { return declares_content_type_impl(self, g_state->b_json); }
 int declares_xml_impl(MessageObject *self) { return declares_content_type_impl(self, g_state->b_xml); }
 
-using vel::overridable;
 using vel::override_result_bool;
 
 }  // namespace
 
 PyObject *t_get_headers(MessageObject *self, PyObject *key)
 {
-    return overridable<slot<S_GET_HEADERS>, get_headers_impl>(self, key);
+    return entry<S_GET_HEADERS, get_headers_impl>(self, key);
 }
 
 PyObject *t_get_first_header(MessageObject *self, PyObject *key)
 {
-    return overridable<slot<S_GET_FIRST_HEADER>, get_first_header_impl>(self, key);
+    return entry<S_GET_FIRST_HEADER, get_first_header_impl>(self, key);
 }
 
 int t_remove_header(MessageObject *self, PyObject *key)
 {
-    return overridable<slot<S_REMOVE_HEADER>, remove_header_impl>(self, key);
+    return entry<S_REMOVE_HEADER, remove_header_impl>(self, key);
 }
 
 int t_set_header(MessageObject *self, PyObject *key, PyObject *value)
 {
-    return overridable<slot<S_SET_HEADER>, set_header_impl>(self, key, value);
+    return entry<S_SET_HEADER, set_header_impl>(self, key, value);
 }
 
 PyObject *t_content_type(MessageObject *self)
 {
-    return overridable<slot<S_CONTENT_TYPE>, content_type_impl>(self);
+    return entry<S_CONTENT_TYPE, content_type_impl>(self);
 }
 
 const MessageMethods MESSAGE_METHODS = {
     t_get_headers,
     t_get_first_header,
-    overridable<slot<S_GET_SINGLE_HEADER>, get_single_header_impl>,
+    entry<S_GET_SINGLE_HEADER, get_single_header_impl>,
     t_remove_header,
     has_header_impl,
-    overridable<slot<S_HAS_HEADER>, has_header_impl, override_result_bool>,
+    entry<S_HAS_HEADER, has_header_impl, override_result_bool>,
     add_header_impl,
     add_header_if_missing_impl,
-    overridable<slot<S_ADD_HEADER>, add_header_impl>,
+    entry<S_ADD_HEADER, add_header_impl>,
     t_set_header,
     t_content_type,
     ensure_raw_headers,
     remove_headers_impl,
     get_headers_tuples_impl,
     init_prop_impl,
-    overridable<slot<S_WITH_CONTENT>, with_content_impl>,
-    overridable<slot<S_HAS_BODY>, has_body_impl, override_result_bool>,
-    overridable<slot<S_DECLARES_CONTENT_TYPE>, declares_content_type_impl, override_result_bool>,
-    overridable<slot<S_DECLARES_JSON>, declares_json_impl, override_result_bool>,
-    overridable<slot<S_DECLARES_XML>, declares_xml_impl, override_result_bool>,
+    entry<S_WITH_CONTENT, with_content_impl>,
+    entry<S_HAS_BODY, has_body_impl, override_result_bool>,
+    entry<S_DECLARES_CONTENT_TYPE, declares_content_type_impl, override_result_bool>,
+    entry<S_DECLARES_JSON, declares_json_impl, override_result_bool>,
+    entry<S_DECLARES_XML, declares_xml_impl, override_result_bool>,
 };
-
-PyObject *one_arg(const char *fn, const char *const *names, PyObject *const *args, Py_ssize_t nargs,
-                  PyObject *kwnames)
-{
-    PyObject *arg;
-    vel::Signature sig{fn, names, 1, 1};
-    return vel::parse_fastcall(sig, args, nargs, kwnames, &arg) ? arg : nullptr;
-}
 
 namespace {
 
 // ---------------------------------------------------------------- Python methods
 
-const char *const KEY_ARGS[] = {"key"};
-const char *const KEY_VALUE_ARGS[] = {"key", "value"};
-const char *const CONTENT_ARGS[] = {"content"};
-const char *const TYPE_ARGS[] = {"type"};
+constexpr const char *kKey[] = {"key"};
+constexpr const char *kKeyValue[] = {"key", "value"};
+constexpr const char *kContent[] = {"content"};
+constexpr const char *kType[] = {"type"};
+constexpr vel::Signature kGetHeaders{"get_headers", kKey, 1, 1};
+constexpr vel::Signature kGetFirst{"get_first_header", kKey, 1, 1};
+constexpr vel::Signature kGetSingle{"get_single_header", kKey, 1, 1};
+constexpr vel::Signature kRemove{"remove_header", kKey, 1, 1};
+constexpr vel::Signature kHas{"has_header", kKey, 1, 1};
+constexpr vel::Signature kAdd{"add_header", kKeyValue, 2, 2};
+constexpr vel::Signature kSet{"set_header", kKeyValue, 2, 2};
+constexpr vel::Signature kWithContent{"with_content", kContent, 1, 1};
+constexpr vel::Signature kDeclares{"declares_content_type", kType, 1, 1};
 
-bool key_value(const char *fn, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **out)
-{
-    vel::Signature sig{fn, KEY_VALUE_ARGS, 2, 2};
-    return vel::parse_fastcall(sig, args, nargs, kwnames, out);
-}
-
-inline PyObject *none_or_null(int rc) { return rc < 0 ? nullptr : Py_NewRef(Py_None); }
-inline PyObject *bool_or_null(int rc) { return rc < 0 ? nullptr : PyBool_FromLong(rc); }
-
-#define KEY_METHOD(pyname, body)                                                                   \
-    PyObject *py_##pyname(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) \
-    {                                                                                              \
-        PyObject *key = one_arg(#pyname, KEY_ARGS, args, nargs, kwnames);                          \
-        return key == nullptr ? nullptr : body;                                                    \
-    }
-
-KEY_METHOD(get_headers, get_headers_impl(M(self), key))
-KEY_METHOD(get_first_header, get_first_header_impl(M(self), key))
-KEY_METHOD(get_single_header, get_single_header_impl(M(self), key))
-KEY_METHOD(remove_header, none_or_null(remove_header_impl(M(self), key)))
-KEY_METHOD(has_header, bool_or_null(has_header_impl(M(self), key)))
-
-PyObject *py_add_header(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    PyObject *a[2];
-    return key_value("add_header", args, nargs, kwnames, a) ? none_or_null(add_header_impl(M(self), a[0], a[1]))
-                                                             : nullptr;
-}
-
-PyObject *py_set_header(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    PyObject *a[2];
-    return key_value("set_header", args, nargs, kwnames, a) ? none_or_null(set_header_impl(M(self), a[0], a[1]))
-                                                             : nullptr;
-}
-
-PyObject *py_content_type(PyObject *self, PyObject *) { return content_type_impl(M(self)); }
-
-PyObject *py_with_content(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    PyObject *content = one_arg("with_content", CONTENT_ARGS, args, nargs, kwnames);
-    return content == nullptr ? nullptr : with_content_impl(M(self), content);
-}
-
-PyObject *py_has_body(PyObject *self, PyObject *) { return bool_or_null(has_body_impl(M(self))); }
-
-PyObject *py_declares_content_type(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    PyObject *type = one_arg("declares_content_type", TYPE_ARGS, args, nargs, kwnames);
-    return type == nullptr ? nullptr : bool_or_null(declares_content_type_impl(M(self), type));
-}
-
-PyObject *py_declares_json(PyObject *self, PyObject *)
-{
-    return bool_or_null(declares_content_type_impl(M(self), g_state->b_json));
-}
-
-PyObject *py_declares_xml(PyObject *self, PyObject *)
-{
-    return bool_or_null(declares_content_type_impl(M(self), g_state->b_xml));
-}
+#define FASTCALL(impl, sig, ...) VEL_METH((vel::fastcall_method<impl, sig, ##__VA_ARGS__>)), METH_FASTCALL | METH_KEYWORDS
 
 PyMethodDef message_methods[] = {
-    {"get_headers", VEL_FASTCALL_KW(py_get_headers),
-     "get_headers($self, key, /)\n--\n\nThe values of every header named `key`, bytes for a bytes key, else str."},
-    {"get_first_header", VEL_FASTCALL_KW(py_get_first_header),
-     "get_first_header($self, key, /)\n--\n\nThe value of the first header named `key`, or None."},
-    {"get_single_header", VEL_FASTCALL_KW(py_get_single_header),
-     "get_single_header($self, key, /)\n--\n\nThe value of the only header named `key`; ValueError otherwise."},
-    {"remove_header", VEL_FASTCALL_KW(py_remove_header),
-     "remove_header($self, key, /)\n--\n\nRemoves every header named `key`."},
-    {"has_header", VEL_FASTCALL_KW(py_has_header),
-     "has_header($self, key, /)\n--\n\nWhether a header named `key` is present."},
-    {"add_header", VEL_FASTCALL_KW(py_add_header),
-     "add_header($self, key, value, /)\n--\n\nAppends a header."},
-    {"set_header", VEL_FASTCALL_KW(py_set_header),
-     "set_header($self, key, value, /)\n--\n\nReplaces every header named `key` with one, at the end."},
-    {"content_type", py_content_type, METH_NOARGS,
-     "content_type($self, /)\n--\n\nThe content's type, else the Content-Type header (bytes or None)."},
-    {"with_content", VEL_FASTCALL_KW(py_with_content),
-     "with_content($self, content, /)\n--\n\nSets the content and returns the message."},
-    {"has_body", py_has_body, METH_NOARGS,
-     "has_body($self, /)\n--\n\nWhether the content is set and its length is not zero."},
-    {"declares_content_type", VEL_FASTCALL_KW(py_declares_content_type),
-     "declares_content_type($self, type, /)\n--\n\nWhether the content type contains `type`, ignoring case."},
-    {"declares_json", py_declares_json, METH_NOARGS,
-     "declares_json($self, /)\n--\n\nWhether the content type mentions json."},
-    {"declares_xml", py_declares_xml, METH_NOARGS,
-     "declares_xml($self, /)\n--\n\nWhether the content type mentions xml."},
+    {"get_headers", FASTCALL(get_headers_impl, kGetHeaders),
+     "get_headers($self, key)\n--\n\nThe values of every header named `key`, bytes for a bytes key, else str."},
+    {"get_first_header", FASTCALL(get_first_header_impl, kGetFirst),
+     "get_first_header($self, key)\n--\n\nThe value of the first header named `key`, or None."},
+    {"get_single_header", FASTCALL(get_single_header_impl, kGetSingle),
+     "get_single_header($self, key)\n--\n\nThe value of the only header named `key`; ValueError otherwise."},
+    {"remove_header", FASTCALL(remove_header_impl, kRemove),
+     "remove_header($self, key)\n--\n\nRemoves every header named `key`."},
+    {"has_header", FASTCALL(has_header_impl, kHas, vel::bool_result),
+     "has_header($self, key)\n--\n\nWhether a header named `key` is present."},
+    {"add_header", FASTCALL(add_header_impl, kAdd),
+     "add_header($self, key, value)\n--\n\nAppends a header."},
+    {"set_header", FASTCALL(set_header_impl, kSet),
+     "set_header($self, key, value)\n--\n\nReplaces every header named `key` with one, at the end."},
+    {"content_type", vel::noargs_method<content_type_impl>, METH_NOARGS,
+     "content_type($self)\n--\n\nThe content's type, else the Content-Type header (bytes or None)."},
+    {"with_content", FASTCALL(with_content_impl, kWithContent),
+     "with_content($self, content)\n--\n\nSets the content and returns the message."},
+    {"has_body", vel::noargs_method<has_body_impl, vel::bool_result>, METH_NOARGS,
+     "has_body($self)\n--\n\nWhether the content is set and its length is not zero."},
+    {"declares_content_type", FASTCALL(declares_content_type_impl, kDeclares, vel::bool_result),
+     "declares_content_type($self, type)\n--\n\nWhether the content type contains `type`, ignoring case."},
+    {"declares_json", vel::noargs_method<declares_json_impl, vel::bool_result>, METH_NOARGS,
+     "declares_json($self)\n--\n\nWhether the content type mentions json."},
+    {"declares_xml", vel::noargs_method<declares_xml_impl, vel::bool_result>, METH_NOARGS,
+     "declares_xml($self)\n--\n\nWhether the content type mentions xml."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -434,11 +381,11 @@ PyObject *empty_view() { return PyMemoryView_FromObject(g_state->b_empty); }
 
 PyObject *get_body_buffer(PyObject *self, void *)
 {
-    int truth = has_content(M(self));
+    Ref content;
+    int truth = truthy_content(M(self), &content);
     if (truth <= 0) {
         return truth < 0 ? nullptr : empty_view();
     }
-    Ref content = borrow(M(self)->content);
     Ref buffer;
     int found = get_optional_attr(content.get(), g_state->str_body_buffer, buffer.out());
     if (found != 0) {
@@ -527,11 +474,6 @@ int message_clear(PyObject *self)
     return 0;
 }
 
-PyMemberDef message_members[] = {
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(MessageObject, weakreflist), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
 PyType_Slot message_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(message_new)},
     {Py_tp_init, reinterpret_cast<void *>(message_init)},
@@ -540,7 +482,7 @@ PyType_Slot message_slots[] = {
     {Py_tp_clear, reinterpret_cast<void *>(message_clear)},
     {Py_tp_getset, message_getset},
     {Py_tp_methods, message_methods},
-    {Py_tp_members, message_members},
+    {Py_tp_members, vel::weakref_members<MessageObject>},
     {Py_tp_doc, const_cast<char *>("Message(headers)\n--\n\nAn HTTP message: a raw header list and a content.")},
     {0, nullptr},
 };

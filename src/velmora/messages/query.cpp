@@ -9,43 +9,9 @@
 
 #include "messages/messages_internal.h"
 #include "vel/args.hpp"
+#include "vel/text.hpp"
 
 namespace vel::messages {
-
-namespace {
-
-inline int hex_value(unsigned char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    c = static_cast<unsigned char>(c | 0x20);
-    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
-// Percent-decodes `s` into `out` (at least n bytes); "%" not followed by
-// two hex digits stays as written.  `plus` maps "+" to a space first.
-// Returns the decoded length.
-Py_ssize_t percent_decode(const char *s, Py_ssize_t n, char *out, bool plus)
-{
-    Py_ssize_t o = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        char c = s[i];
-        if (c == '%' && i + 2 < n) {
-            int hi = hex_value(static_cast<unsigned char>(s[i + 1]));
-            int lo = hex_value(static_cast<unsigned char>(s[i + 2]));
-            if (hi >= 0 && lo >= 0) {
-                out[o++] = static_cast<char>(hi * 16 + lo);
-                i += 2;
-                continue;
-            }
-        }
-        out[o++] = plus && c == '+' ? ' ' : c;
-    }
-    return o;
-}
-
-}  // namespace
 
 void percent_encode(const char *s, Py_ssize_t n, bool (*keep)(unsigned char), std::string &out)
 {
@@ -64,36 +30,20 @@ void percent_encode(const char *s, Py_ssize_t n, bool (*keep)(unsigned char), st
 
 namespace {
 
-// The text of raw bytes in a query value or cookie: "+" as a space when
-// `plus`, percent-escapes decoded when `escapes`, then UTF-8 with invalid
-// sequences replaced.
-PyObject *decode_text(const char *s, Py_ssize_t n, bool escapes, bool plus)
+// The text of a query value: "+" as a space, then what unquote() makes of
+// the bytes decoded as UTF-8 with invalid sequences replaced.
+PyObject *query_value_text(const char *s, Py_ssize_t n)
 {
-    if (!escapes) {
-        return PyUnicode_DecodeUTF8(s, n, "replace");
+    if (std::memchr(s, '+', static_cast<size_t>(n)) == nullptr) {
+        return vel::unquote_utf8(s, n, "replace");
     }
-    char local[256];
-    Ref owner;
-    char *buf = local;
-    if (n > static_cast<Py_ssize_t>(sizeof local)) {
-        owner = steal(PyBytes_FromStringAndSize(nullptr, n));
-        if (!owner) {
-            return nullptr;
-        }
-        buf = PyBytes_AS_STRING(owner.get());
+    Ref owner = steal(PyBytes_FromStringAndSize(s, n));
+    if (!owner) {
+        return nullptr;
     }
-    Py_ssize_t len = percent_decode(s, n, buf, plus);
-    return PyUnicode_DecodeUTF8(buf, len, "replace");
-}
-
-inline bool has_escape(const char *s, Py_ssize_t n, bool plus)
-{
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (s[i] == '%' || (plus && s[i] == '+')) {
-            return true;
-        }
-    }
-    return false;
+    char *buf = PyBytes_AS_STRING(owner.get());
+    std::replace(buf, buf + n, '+', ' ');
+    return vel::unquote_utf8(buf, n, "replace");
 }
 
 // The raw query as bytes, or a null view when there is none to scan.
@@ -164,7 +114,7 @@ int scan_query(std::string_view query, std::string_view key, F on_value)
         if (end - pos >= k && std::memcmp(q + pos, key.data(), k) == 0 && (end - pos == k || q[pos + k] == '=')) {
             const char *v = end - pos == k ? q + end : q + pos + k + 1;
             Py_ssize_t vn = q + end - v;
-            Ref value = steal(decode_text(v, vn, has_escape(v, vn, true), true));
+            Ref value = steal(query_value_text(v, vn));
             if (!value) {
                 return -1;
             }
@@ -222,55 +172,81 @@ PyObject *get_query_params_impl(RequestObject *self, PyObject *name)
 
 namespace {
 
-// Calls on_pair(name_bytes, value_bytes) for each "name=value" part of
-// every Cookie header, in order.  Parts are separated by ";" with optional
-// spaces after it; parts without "=" are skipped.  Returns -1 on error.
+// Calls on_pair(name_bytes, value_bytes) for each "name=value" part of a
+// Cookie header (bytes), in order: parts are separated by ";" with
+// optional spaces after it; parts without "=" are skipped.  Returns
+// on_pair's first non-zero result, else 0.
+template <class F>
+int cookie_parts(PyObject *header, F &on_pair)
+{
+    const char *s = PyBytes_AS_STRING(header);
+    Py_ssize_t n = PyBytes_GET_SIZE(header);
+    Py_ssize_t pos = 0;
+    while (pos < n) {
+        while (pos < n && (s[pos] == ' ' || s[pos] == '\t')) {
+            ++pos;
+        }
+        Py_ssize_t end = pos;
+        while (end < n && s[end] != ';') {
+            ++end;
+        }
+        const char *eq = static_cast<const char *>(std::memchr(s + pos, '=', static_cast<size_t>(end - pos)));
+        if (eq != nullptr) {
+            Py_ssize_t vend = end;
+            while (vend > eq + 1 - s && (s[vend - 1] == ' ' || s[vend - 1] == ';')) {
+                --vend;
+            }
+            std::string_view name(s + pos, static_cast<size_t>(eq - s - pos));
+            std::string_view value(eq + 1, static_cast<size_t>(vend - (eq + 1 - s)));
+            int rc = on_pair(name, value);
+            if (rc != 0) {
+                return rc;
+            }
+        }
+        pos = end + 1;
+    }
+    return 0;
+}
+
+template <class F>
+int call_visitor(PyObject *value, void *context)
+{
+    return (*static_cast<F *>(context))(value);
+}
+
+// cookie_parts over every Cookie header, as get_headers(b"cookie") gives
+// them (a subclass's get_headers is used; the module's own classes are
+// read in place).  Returns -1 on error, else 0.
 template <class F>
 int scan_cookies(RequestObject *self, F on_pair)
 {
+    auto each = [&](PyObject *header) -> int {
+        if (!PyBytes_Check(header)) {
+            return vel::expected_type_error("bytes", header) ? 0 : -1;
+        }
+        return cookie_parts(header, on_pair);
+    };
+    if (Py_IS_TYPE(O(self), g_state->Request_Type)) {
+        return visit_header_values(&self->base, g_state->b_cookie, call_visitor<decltype(each)>, &each);
+    }
     Ref headers = steal(t_get_headers(&self->base, g_state->b_cookie));
     if (!headers) {
         return -1;
     }
     for (Py_ssize_t h = 0; h < PyList_GET_SIZE(headers.get()); ++h) {
-        PyObject *header = PyList_GET_ITEM(headers.get(), h);
-        if (!PyBytes_Check(header)) {
-            return vel::expected_type_error("bytes", header) ? 0 : -1;
-        }
-        const char *s = PyBytes_AS_STRING(header);
-        Py_ssize_t n = PyBytes_GET_SIZE(header);
-        Py_ssize_t pos = 0;
-        while (pos < n) {
-            while (pos < n && (s[pos] == ' ' || s[pos] == '\t')) {
-                ++pos;
-            }
-            Py_ssize_t end = pos;
-            while (end < n && s[end] != ';') {
-                ++end;
-            }
-            const char *eq = static_cast<const char *>(std::memchr(s + pos, '=', static_cast<size_t>(end - pos)));
-            if (eq != nullptr) {
-                Py_ssize_t vend = end;
-                while (vend > eq + 1 - s && (s[vend - 1] == ' ' || s[vend - 1] == ';')) {
-                    --vend;
-                }
-                std::string_view name(s + pos, static_cast<size_t>(eq - s - pos));
-                std::string_view value(eq + 1, static_cast<size_t>(vend - (eq + 1 - s)));
-                int rc = on_pair(name, value);
-                if (rc != 0) {
-                    return rc < 0 ? -1 : 0;
-                }
-            }
-            pos = end + 1;
+        int rc = each(PyList_GET_ITEM(headers.get(), h));
+        if (rc != 0) {
+            return rc < 0 ? -1 : 0;
         }
     }
     return 0;
 }
 
+// A cookie name or value: unquote() of the UTF-8 text, a bad byte from the
+// client replaced rather than failing the whole Cookie header.
 inline PyObject *cookie_text(std::string_view raw)
 {
-    Py_ssize_t n = static_cast<Py_ssize_t>(raw.size());
-    return decode_text(raw.data(), n, has_escape(raw.data(), n, false), false);
+    return vel::unquote_utf8(raw.data(), static_cast<Py_ssize_t>(raw.size()), "replace");
 }
 
 }  // namespace

@@ -81,79 +81,36 @@ int is_redirect_impl(ResponseObject *self)
 
 namespace {
 
-using vel::overridable;
 using vel::override_result_bool;
 
 }  // namespace
 
 const RequestMethods REQUEST_METHODS = {
     MESSAGE_METHODS,
-    overridable<slot<S_EXPECT_100_CONTINUE>, expect_100_continue_native, override_result_bool>,
-    overridable<slot<S_REQUEST_RESET>, request_reset_impl>,
+    entry<S_EXPECT_100_CONTINUE, expect_100_continue_native, override_result_bool>,
+    entry<S_REQUEST_RESET, request_reset_impl>,
     alloc_scratchpad_impl,
-    overridable<slot<S_GET_QUERY_PARAM>, get_query_param_impl>,
-    overridable<slot<S_GET_QUERY_PARAMS>, get_query_params_impl>,
+    entry<S_GET_QUERY_PARAM, get_query_param_impl>,
+    entry<S_GET_QUERY_PARAMS, get_query_params_impl>,
 };
 
 const ResponseMethods RESPONSE_METHODS = {
     MESSAGE_METHODS,
-    overridable<slot<S_IS_REDIRECT>, is_redirect_impl, override_result_bool>,
-    overridable<slot<S_RESPONSE_RESET>, response_reset_impl>,
+    entry<S_IS_REDIRECT, is_redirect_impl, override_result_bool>,
+    entry<S_RESPONSE_RESET, response_reset_impl>,
 };
 
 namespace {
 
 // ---------------------------------------------------------------- Request Python methods
 
-const char *const NAME_DEFAULT_ARGS[] = {"name", "default"};
-const char *const NAME_VALUE_ARGS[] = {"name", "value"};
-
-PyObject *py_get_query_param(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+PyObject *py_get_query_param(RequestObject *self, PyObject *name, PyObject *default_)
 {
-    PyObject *a[2];
-    vel::Signature sig{"get_query_param", NAME_DEFAULT_ARGS, 2, 1};
-    if (!vel::parse_fastcall(sig, args, nargs, kwnames, a)) {
-        return nullptr;
-    }
-    return get_query_param_impl(R(self), a[0], a[1] != nullptr ? a[1] : Py_None);
+    return get_query_param_impl(self, name, default_ != nullptr ? default_ : Py_None);
 }
 
-PyObject *py_get_query_params(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+PyObject *py_scratchpad_arena_stats(RequestObject *r)
 {
-    PyObject *name = one_arg("get_query_params", NAME_DEFAULT_ARGS, args, nargs, kwnames);
-    return name != nullptr ? get_query_params_impl(R(self), name) : nullptr;
-}
-
-PyObject *py_get_cookie(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    PyObject *name = one_arg("get_cookie", NAME_VALUE_ARGS, args, nargs, kwnames);
-    return name != nullptr ? request_get_cookie(R(self), name) : nullptr;
-}
-
-PyObject *py_set_cookie(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    PyObject *a[2];
-    vel::Signature sig{"set_cookie", NAME_VALUE_ARGS, 2, 2};
-    if (!vel::parse_fastcall(sig, args, nargs, kwnames, a)) {
-        return nullptr;
-    }
-    return request_set_cookie(R(self), a[0], a[1]);
-}
-
-PyObject *py_expect_100_continue(PyObject *self, PyObject *)
-{
-    int rc = expect_100_continue_native(R(self));
-    return rc < 0 ? nullptr : PyBool_FromLong(rc);
-}
-
-PyObject *py_request_reset(PyObject *self, PyObject *)
-{
-    return request_reset_impl(R(self)) < 0 ? nullptr : Py_NewRef(Py_None);
-}
-
-PyObject *py_scratchpad_arena_stats(PyObject *self, PyObject *)
-{
-    RequestObject *r = R(self);
     if (!r->_arena_initialized) {
         return Py_BuildValue("(iiO)", 0, 0, Py_False);
     }
@@ -161,43 +118,51 @@ PyObject *py_scratchpad_arena_stats(PyObject *self, PyObject *)
                          static_cast<Py_ssize_t>(r->_arena.offset), Py_True);
 }
 
-PyObject *py_incoming(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+// Request.incoming: a bytes method (as servers may pass it) is Latin-1 text.
+PyObject *py_incoming(PyTypeObject *, PyObject *method, PyObject *path, PyObject *query, PyObject *headers,
+                      PyObject *scope)
 {
-    static const char *const names[] = {"method", "path", "query", "headers", "scope"};
-    vel::Signature sig{"incoming", names, 5, 4};
-    PyObject *a[5];
-    if (!vel::parse_fastcall(sig, args, nargs, kwnames, a)) {
+    Ref text = PyBytes_Check(method)
+                   ? steal(PyUnicode_DecodeLatin1(PyBytes_AS_STRING(method), PyBytes_GET_SIZE(method), nullptr))
+                   : borrow(method);
+    if (!text || !vel::check_arg_exact(text.get(), &PyUnicode_Type, "method", false)) {
         return nullptr;
     }
-    Ref method = PyBytes_Check(a[0])
-                     ? steal(PyUnicode_DecodeLatin1(PyBytes_AS_STRING(a[0]), PyBytes_GET_SIZE(a[0]), nullptr))
-                     : borrow(a[0]);
-    if (!method || !vel::check_arg_exact(method.get(), &PyUnicode_Type, "method", false)) {
-        return nullptr;
-    }
-    return O(acquire_request(method.get(), a[1], a[2], a[3], a[4] ? a[4] : Py_None));
+    return O(acquire_request(text.get(), path, query, headers, scope != nullptr ? scope : Py_None));
 }
 
+constexpr const char *kName[] = {"name"};
+constexpr const char *kNameDefault[] = {"name", "default"};
+constexpr const char *kNameValue[] = {"name", "value"};
+constexpr const char *kIncoming[] = {"method", "path", "query", "headers", "scope"};
+constexpr vel::Signature kGetQueryParam{"get_query_param", kNameDefault, 2, 1};
+constexpr vel::Signature kGetQueryParams{"get_query_params", kName, 1, 1};
+constexpr vel::Signature kGetCookie{"get_cookie", kName, 1, 1};
+constexpr vel::Signature kSetCookie{"set_cookie", kNameValue, 2, 2};
+constexpr vel::Signature kIncomingSig{"incoming", kIncoming, 5, 4};
+
+#define FASTCALL(impl, sig) VEL_METH((vel::fastcall_method<impl, sig>)), METH_FASTCALL | METH_KEYWORDS
+
 PyMethodDef request_methods[] = {
-    {"get_query_param", VEL_FASTCALL_KW(py_get_query_param),
-     "get_query_param($self, name, default=None, /)\n--\n\nThe first value of the query parameter `name`, or "
+    {"get_query_param", FASTCALL(py_get_query_param, kGetQueryParam),
+     "get_query_param($self, name, default=None)\n--\n\nThe first value of the query parameter `name`, or "
      "`default`."},
-    {"get_query_params", VEL_FASTCALL_KW(py_get_query_params),
-     "get_query_params($self, name, /)\n--\n\nEvery value of the query parameter `name`, in order."},
-    {"get_cookie", VEL_FASTCALL_KW(py_get_cookie),
-     "get_cookie($self, name, /)\n--\n\nThe value of the request cookie `name`, or None."},
-    {"set_cookie", VEL_FASTCALL_KW(py_set_cookie),
-     "set_cookie($self, name, value, /)\n--\n\nSets a cookie in the request and ensures that a single `cookie` "
+    {"get_query_params", FASTCALL(get_query_params_impl, kGetQueryParams),
+     "get_query_params($self, name)\n--\n\nEvery value of the query parameter `name`, in order."},
+    {"get_cookie", FASTCALL(request_get_cookie, kGetCookie),
+     "get_cookie($self, name)\n--\n\nThe value of the request cookie `name`, or None."},
+    {"set_cookie", FASTCALL(request_set_cookie, kSetCookie),
+     "set_cookie($self, name, value)\n--\n\nSets a cookie in the request and ensures that a single `cookie` "
      "header is set on the request."},
-    {"expect_100_continue", py_expect_100_continue, METH_NOARGS,
-     "expect_100_continue($self, /)\n--\n\nWhether the Expect header is exactly 100-continue (any case)."},
-    {"reset", py_request_reset, METH_NOARGS, "reset($self, /)\n--\n\nClears the request for reuse."},
-    {"scratchpad_arena_stats", py_scratchpad_arena_stats, METH_NOARGS,
-     "scratchpad_arena_stats($self, /)\n--\n\nReturns (capacity, offset, is_initialized) for arena "
+    {"expect_100_continue", vel::noargs_method<expect_100_continue_native, vel::bool_result>, METH_NOARGS,
+     "expect_100_continue($self)\n--\n\nWhether the Expect header is exactly 100-continue (any case)."},
+    {"reset", vel::noargs_method<request_reset_impl>, METH_NOARGS, "reset($self)\n--\n\nClears the request for reuse."},
+    {"scratchpad_arena_stats", vel::noargs_method<py_scratchpad_arena_stats>, METH_NOARGS,
+     "scratchpad_arena_stats($self)\n--\n\nReturns (capacity, offset, is_initialized) for arena "
      "debugging/monitoring."},
-    {"incoming", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_incoming)),
+    {"incoming", VEL_METH((vel::fastcall_method<py_incoming, kIncomingSig>)),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "incoming($cls, method, path, query, headers, scope=None, /)\n--\n\nA pooled request for the server's "
+     "incoming($cls, method, path, query, headers, scope=None)\n--\n\nA pooled request for the server's "
      "values."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -419,17 +384,12 @@ PyGetSetDef response_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyObject *py_is_redirect(PyObject *self, PyObject *) { return PyBool_FromLong(is_redirect_impl(RS(self))); }
 
-PyObject *py_response_reset(PyObject *self, PyObject *)
-{
-    return response_reset_impl(RS(self)) < 0 ? nullptr : Py_NewRef(Py_None);
-}
 
 PyMethodDef response_methods[] = {
-    {"is_redirect", py_is_redirect, METH_NOARGS,
-     "is_redirect($self, /)\n--\n\nWhether the status is 301, 302, 303, 307 or 308."},
-    {"reset", py_response_reset, METH_NOARGS, "reset($self, /)\n--\n\nClears the response for reuse."},
+    {"is_redirect", vel::noargs_method<is_redirect_impl, vel::bool_result>, METH_NOARGS,
+     "is_redirect($self)\n--\n\nWhether the status is 301, 302, 303, 307 or 308."},
+    {"reset", vel::noargs_method<response_reset_impl>, METH_NOARGS, "reset($self)\n--\n\nClears the response for reuse."},
     {nullptr, nullptr, 0, nullptr},
 };
 
