@@ -215,7 +215,7 @@ PyObject *asgi_messages(PyObject *, PyObject *arg)
         return nullptr;
     }
     State *st = g_state;
-    Ref raw = borrow(response->base._raw_headers);
+    Ref raw = borrow(response->base._raw_headers != nullptr ? response->base._raw_headers : Py_None);
     Ref headers = steal(asgi_headers(raw.get()));
     Ref status = headers ? steal(PyLong_FromLong(response->status)) : Ref();
     Ref start = status ? steal(PyDict_New()) : Ref();
