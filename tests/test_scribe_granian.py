@@ -16,6 +16,8 @@ import pytest
 
 granian = pytest.importorskip("granian")
 
+LEAK_REPEAT = False  # the server runs in a child process
+
 APP = textwrap.dedent(
     """
     import asyncio

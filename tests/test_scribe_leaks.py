@@ -13,6 +13,8 @@ from velmora.contents import Content, ServerSentEvent, StreamedContent, TextServ
 from velmora.messages import Response
 from velmora.scribe import dispatch_rsgi_http, extract_rsgi_headers, send_asgi_response, write_sse
 
+LEAK_REPEAT = False  # a leak loop of its own
+
 
 class Transport:
     async def send_bytes(self, data):
