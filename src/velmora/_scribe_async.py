@@ -1,21 +1,19 @@
 """Generators and coroutines of velmora.scribe.
 
-velmora.scribe calls `_bind` while it is imported: the native helpers these
-functions use become globals here, and the functions of `__all__` become
-functions of velmora.scribe.  `get_chunks`, `_send_rsgi_stream` and the
-other functions the module may have replaced are looked up on velmora.scribe
-at call time.
+velmora.scribe calls `_bind` while it is imported.  The functions written
+here are made again with velmora.scribe's namespace as their globals, and
+the names they need are put into it: every name they use (the native
+helpers, `get_chunks`, `_send_rsgi_stream` ...) is then a global of
+velmora.scribe, looked up at call time, and this module keeps no reference
+to velmora.scribe or to the modules it imports.
 """
 
 from __future__ import annotations
 
 import inspect
 from collections.abc import AsyncIterator, Awaitable, Callable, Iterator
-from types import ModuleType
+from types import FunctionType, ModuleType
 from typing import Any
-
-from velmora.contents import StreamedContent
-from velmora.messages import Response, release_request, release_response
 
 __all__ = [
     "get_chunks",
@@ -27,29 +25,45 @@ __all__ = [
     "_dispatch_rsgi_async",
     "_await_res_sync",
 ]
+# Helpers that become module-private names of velmora.scribe as well.
+_HELPERS = ["_part_bytes", "_stream_transport", "_not_a_response"]
 
-MAX_RESPONSE_CHUNK_SIZE = 61440
-FILE_CHUNK_SIZE = 65536
-
-_scribe: ModuleType
+# Globals of velmora.scribe that the functions read (given by _bind or by
+# the native module).
+MAX_RESPONSE_CHUNK_SIZE: int
 _asgi_messages: Callable[[Any], tuple[dict, dict | None]]
 _body_bytes: Callable[[Any], bytes]
 send_rsgi_response_sync: Callable[[Any, Any], Awaitable[None] | None]
+_StreamedContent: type
+_Response: type
+_release_request: Callable[[Any], None]
+_release_response: Callable[[Any], None]
+_isawaitable: Callable[[Any], bool]
 
 _BODY = "http.response.body"
-_isawaitable = inspect.isawaitable
+_FILE_CHUNK_SIZE = 65536
 
 
-def _bind(module: ModuleType) -> tuple[Callable[..., Any], ...]:
-    global _scribe, _asgi_messages, _body_bytes, send_rsgi_response_sync
-    _scribe = module
-    _asgi_messages = module._asgi_messages
-    _body_bytes = module._body_bytes
-    send_rsgi_response_sync = module.send_rsgi_response_sync
-    functions = tuple(globals()[name] for name in __all__)
-    for fn in functions:
-        fn.__module__ = module.__name__
-    return functions
+def _bind(module: ModuleType) -> None:
+    from velmora.contents import StreamedContent
+    from velmora.messages import Response, release_request, release_response
+
+    namespace = module.__dict__
+    namespace.update(
+        _BODY=_BODY,
+        _FILE_CHUNK_SIZE=_FILE_CHUNK_SIZE,
+        _isawaitable=inspect.isawaitable,
+        _StreamedContent=StreamedContent,
+        _Response=Response,
+        _release_request=release_request,
+        _release_response=release_response,
+    )
+    for name in __all__ + _HELPERS:
+        fn = globals()[name]
+        copy = FunctionType(fn.__code__, namespace, fn.__name__, fn.__defaults__, fn.__closure__)
+        copy.__doc__ = fn.__doc__
+        copy.__annotations__ = fn.__annotations__
+        namespace[name] = copy
 
 
 # ------------------------------------------------------------------ ASGI
@@ -94,7 +108,7 @@ async def send_asgi_response(response: Any, send: Callable[[dict], Awaitable[Any
         await send(body)
         return
     content = response.content
-    if content.length < 0 or isinstance(content, StreamedContent):
+    if content.length < 0 or isinstance(content, _StreamedContent):
         async for part in content.get_parts():
             if part is None:
                 continue
@@ -103,7 +117,7 @@ async def send_asgi_response(response: Any, send: Callable[[dict], Awaitable[Any
                 await send({"type": _BODY, "body": part, "more_body": True})
         await send({"type": _BODY, "body": b"", "more_body": False})
         return
-    for chunk in _scribe.get_chunks(_body_bytes(content.body)):
+    for chunk in get_chunks(_body_bytes(content.body)):
         await send({"type": _BODY, "body": chunk, "more_body": bool(chunk)})
 
 
@@ -144,7 +158,7 @@ async def _send_rsgi_range(response: Any, protocol: Any, headers: list, file_pat
         file.seek(start)
         left = end - start
         while left > 0:
-            chunk = file.read(min(left, FILE_CHUNK_SIZE))
+            chunk = file.read(min(left, _FILE_CHUNK_SIZE))
             if not chunk:
                 break
             left -= len(chunk)
@@ -166,22 +180,22 @@ async def _dispatch_rsgi_async(app: Any, request: Any, res: Awaitable[Any], prot
     """Completes an exchange whose handler returned an awaitable."""
     try:
         response = await res
-        if not isinstance(response, Response):
+        if not isinstance(response, _Response):
             raise _not_a_response(response)
         res_sync = send_rsgi_response_sync(response, protocol)
         if res_sync is not None:
             await res_sync
-        release_response(response)
+        _release_response(response)
     finally:
         request.scope = None
-        release_request(request)
+        _release_request(request)
 
 
 async def _await_res_sync(res_sync: Awaitable[None], response: Any, request: Any) -> None:
     """Completes an exchange whose response is streamed."""
     try:
         await res_sync
-        release_response(response)
+        _release_response(response)
     finally:
         request.scope = None
-        release_request(request)
+        _release_request(request)

@@ -72,26 +72,12 @@ int init_strings(State *st)
 }
 
 // The coroutines and generators written in Python: velmora._scribe_async
-// binds the native helpers it calls and hands over its public functions.
+// makes them functions of this module, with its namespace as their globals.
 int install_python_functions(PyObject *module)
 {
     Ref source = steal(PyImport_ImportModule("velmora._scribe_async"));
-    Ref functions = source ? steal(PyObject_CallMethod(source.get(), "_bind", "O", module)) : Ref();
-    if (!functions) {
-        return -1;
-    }
-    if (!PyTuple_Check(functions.get())) {
-        PyErr_SetString(PyExc_ImportError, "velmora._scribe_async._bind() must return a tuple");
-        return -1;
-    }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(functions.get()); ++i) {
-        PyObject *fn = PyTuple_GET_ITEM(functions.get(), i);
-        Ref name = steal(PyObject_GetAttrString(fn, "__name__"));
-        if (!name || PyModule_AddObjectRef(module, PyUnicode_AsUTF8(name.get()), fn) < 0) {
-            return -1;
-        }
-    }
-    return 0;
+    Ref done = source ? steal(PyObject_CallMethod(source.get(), "_bind", "O", module)) : Ref();
+    return done ? 0 : -1;
 }
 
 int exec(PyObject *module)
