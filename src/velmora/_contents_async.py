@@ -12,6 +12,8 @@ from __future__ import annotations
 from collections.abc import AsyncIterator, Awaitable, Callable, Iterable
 from typing import Any
 
+from velmora.exceptions import InvalidOperation, MessageAborted
+
 __all__ = ["METHODS", "multipart_provider"]
 
 FILE_CHUNK_SIZE = 65536
@@ -95,6 +97,21 @@ async def asgi_read(self: Any) -> bytes:
                 pass
         body = self._join()
     return body
+
+
+async def asgi_wait_disconnect(self: Any) -> None:
+    """Receives until the client goes away, keeping the rest of the body as
+    it arrives, and raises MessageAborted then.  It waits as long as the
+    client stays: run it under a timeout, or cancel it."""
+    async for _ in reader_stream(self):
+        pass
+    if self._disconnected:
+        raise MessageAborted()
+    while True:
+        receive = self._source
+        if receive is None:
+            raise InvalidOperation("The content was disposed.")
+        self._feed(await receive())
 
 
 async def asgi_pull(self: Any) -> None:
@@ -199,6 +216,7 @@ METHODS: dict[str, dict[str, Callable[..., Awaitable[Any] | AsyncIterator[bytes]
         "stream": reader_stream,
         "get_parts": reader_stream,
         "_pull": asgi_pull,
+        "wait_disconnect": asgi_wait_disconnect,
     },
     "RSGIContent": {
         "read": rsgi_read,

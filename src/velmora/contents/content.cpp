@@ -89,24 +89,19 @@ PyObject *content_tp_new(PyTypeObject *type, PyObject *, PyObject *)
 const char *const CONTENT_ARGS[] = {"content_type", "body"};
 const Signature CONTENT_SIG = {"Content", CONTENT_ARGS, 2, 2};
 
-int content_init(PyObject *self, PyObject *args, PyObject *kwargs)
+int content_setup(PyObject *self, PyObject **argv)
 {
-    PyObject *argv[2];
-    if (!parse_tuple_dict(CONTENT_SIG, args, kwargs, argv) || !check_bytes_arg(argv[0], "content_type")) {
-        return -1;
-    }
-    return set_fixed(as_content(self), argv[0], argv[1]);
+    return check_bytes_arg(argv[0], "content_type") ? set_fixed(as_content(self), argv[0], argv[1]) : -1;
 }
 
 // TextContent(text) and HTMLContent(html): UTF-8 of a str.
 template <const Signature &Sig, PyObject *State::*MediaType>
-int text_init(PyObject *self, PyObject *args, PyObject *kwargs)
+int text_setup(PyObject *self, PyObject **argv)
 {
-    PyObject *text;
-    if (!parse_tuple_dict(Sig, args, kwargs, &text) || !check_arg(text, &PyUnicode_Type, Sig.names[0], false)) {
+    if (!check_arg(argv[0], &PyUnicode_Type, Sig.names[0], false)) {
         return -1;
     }
-    return take_fixed(as_content(self), g_state->*MediaType, PyUnicode_AsUTF8String(text));
+    return take_fixed(as_content(self), g_state->*MediaType, PyUnicode_AsUTF8String(argv[0]));
 }
 
 const char *const TEXT_ARGS[] = {"text"};
@@ -117,14 +112,15 @@ const Signature HTML_SIG = {"HTMLContent", HTML_ARGS, 1, 1};
 const char *const JSON_ARGS[] = {"data", "dumps"};
 const Signature JSON_SIG = {"JSONContent", JSON_ARGS, 2, 1};
 
-int json_init(PyObject *self, PyObject *args, PyObject *kwargs)
+int json_setup(PyObject *self, PyObject **argv)
 {
-    PyObject *argv[2];
-    if (!parse_tuple_dict(JSON_SIG, args, kwargs, argv)) {
-        return -1;
-    }
     return take_fixed(as_content(self), g_state->ct_json, json_bytes(argv[0], argv[1]));
 }
+
+using ContentNew = Constructor<CONTENT_SIG, 2, content_setup>;
+using TextNew = Constructor<TEXT_SIG, 1, text_setup<TEXT_SIG, &State::ct_text>>;
+using HTMLNew = Constructor<HTML_SIG, 1, text_setup<HTML_SIG, &State::ct_html>>;
+using JSONNew = Constructor<JSON_SIG, 2, json_setup>;
 
 const char *const FORM_ARGS[] = {"data"};
 const Signature FORM_SIG = {"FormContent", FORM_ARGS, 1, 1};
@@ -148,18 +144,18 @@ int form_init(PyObject *self, PyObject *args, PyObject *kwargs)
 
 PyObject *get_body_buffer(PyObject *self, void *)
 {
-    PyObject *body = as_content(self)->body;
-    if (body == nullptr || body == Py_None) {
+    Ref body = borrow(as_content(self)->body);  // a buffer export may run Python code
+    if (!body || body.get() == Py_None) {
         return PyMemoryView_FromObject(g_state->empty_bytes);
     }
-    if (PyObject_CheckBuffer(body)) {
-        return PyMemoryView_FromObject(body);
+    if (PyObject_CheckBuffer(body.get())) {
+        return PyMemoryView_FromObject(body.get());
     }
-    if (PyUnicode_Check(body)) {
-        Ref encoded = steal(PyUnicode_AsUTF8String(body));
+    if (PyUnicode_Check(body.get())) {
+        Ref encoded = steal(PyUnicode_AsUTF8String(body.get()));
         return encoded ? PyMemoryView_FromObject(encoded.get()) : nullptr;
     }
-    PyErr_Format(PyExc_AttributeError, "a %.200s body offers no buffer", Py_TYPE(body)->tp_name);
+    PyErr_Format(PyExc_AttributeError, "a %.200s body offers no buffer", Py_TYPE(body.get())->tp_name);
     return nullptr;
 }
 
@@ -170,11 +166,6 @@ PyObject *content_repr(PyObject *self)
     return name ? PyUnicode_FromFormat("<%U type=%R length=%lld>", name.get(), c->type ? c->type : Py_None,
                                        static_cast<long long>(c->length))
                 : nullptr;
-}
-
-PyObject *py_dispose(PyObject *self, PyObject *)
-{
-    return content_dispose(as_content(self)) < 0 ? nullptr : Py_NewRef(Py_None);
 }
 
 PyGetSetDef content_getset[] = {
@@ -192,7 +183,7 @@ PyMemberDef content_members[] = {
 };
 
 PyMethodDef content_methods[] = {
-    {"dispose", py_dispose, METH_NOARGS,
+    {"dispose", noargs_method<content_dispose>, METH_NOARGS,
      "Releases what the content holds; safe to call more than once. A fixed body is kept."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -201,7 +192,7 @@ using ContentFields = Fields<&ContentObject::type, &ContentObject::body>;
 
 PyType_Slot content_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(content_tp_new)},
-    {Py_tp_init, reinterpret_cast<void *>(content_init)},
+    {Py_tp_init, reinterpret_cast<void *>(ContentNew::init)},
     {Py_tp_dealloc, reinterpret_cast<void *>(ContentFields::dealloc)},
     {Py_tp_traverse, reinterpret_cast<void *>(ContentFields::traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(ContentFields::clear)},
@@ -223,12 +214,12 @@ PyType_Slot content_slots[] = {
         {Py_tp_doc, const_cast<char *>(doc)}, {0, nullptr},          \
     }
 
-PyType_Slot text_slots[] = VEL_FIXED_SLOTS((text_init<TEXT_SIG, &State::ct_text>),
+PyType_Slot text_slots[] = VEL_FIXED_SLOTS(TextNew::init,
                                            "TextContent(text)\n--\n\nA text/plain body in UTF-8.");
-PyType_Slot html_slots[] = VEL_FIXED_SLOTS((text_init<HTML_SIG, &State::ct_html>),
+PyType_Slot html_slots[] = VEL_FIXED_SLOTS(HTMLNew::init,
                                            "HTMLContent(html)\n--\n\nA text/html body in UTF-8.");
 PyType_Slot json_slots[] = VEL_FIXED_SLOTS(
-    json_init, "JSONContent(data, dumps=None)\n--\n\n"
+    JSONNew::init, "JSONContent(data, dumps=None)\n--\n\n"
                "An application/json body: compact msgspec encoding, or `dumps` (or the one of the JSON "
                "settings) when given.");
 PyType_Slot form_slots[] = VEL_FIXED_SLOTS(
@@ -237,6 +228,18 @@ PyType_Slot form_slots[] = VEL_FIXED_SLOTS(
 // ------------------------------------------------------ StreamedContent
 
 StreamedContentObject *as_streamed(PyObject *self) { return reinterpret_cast<StreamedContentObject *>(self); }
+
+PyObject *streamed_tp_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
+{
+    PyObject *self = content_tp_new(type, args, kwargs);
+    if (self != nullptr) {
+        StreamedContentObject *s = as_streamed(self);
+        s->generator = Py_NewRef(Py_None);
+        s->file_path = Py_NewRef(Py_None);
+        s->file_range = Py_NewRef(Py_None);
+    }
+    return self;
+}
 
 const char *const STREAMED_ARGS[] = {"content_type", "data_provider", "data_length", "file_path", "file_range"};
 const Signature STREAMED_SIG = {"StreamedContent", STREAMED_ARGS, 5, 2};
@@ -356,6 +359,7 @@ using StreamedFields =
                  offsetof(StreamedContentObject, file_range)>;
 
 PyType_Slot streamed_slots[] = {
+    {Py_tp_new, reinterpret_cast<void *>(streamed_tp_new)},
     {Py_tp_init, reinterpret_cast<void *>(streamed_init)},
     {Py_tp_dealloc, reinterpret_cast<void *>(StreamedFields::dealloc<WEAK>)},
     {Py_tp_traverse, reinterpret_cast<void *>(StreamedFields::traverse)},
@@ -453,6 +457,14 @@ int content_dispose(ContentObject *self)
         return body_reader_dispose(reinterpret_cast<BodyReaderObject *>(self));
     }
     return 0;
+}
+
+void set_content_vectorcalls(PyTypeObject **types)
+{
+    types[T_CONTENT]->tp_vectorcall = ContentNew::vectorcall;
+    types[T_TEXT]->tp_vectorcall = TextNew::vectorcall;
+    types[T_HTML]->tp_vectorcall = HTMLNew::vectorcall;
+    types[T_JSON]->tp_vectorcall = JSONNew::vectorcall;
 }
 
 PyObject *content_new(PyObject *content_type, PyObject *body)

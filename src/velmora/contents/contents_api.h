@@ -23,7 +23,8 @@ namespace vel::contents {
 // body object (bytes, str, bytearray, memoryview, another object) or None
 // while it is produced later or not read yet; `length` the byte length of
 // a bytes-like or str body, negative when it is open (streamed, or a
-// request body not read yet).  Instances are always truthy.
+// request body not read yet).  Instances are always truthy.  The object
+// fields of every layout here hold None, never NULL, from allocation on.
 struct ContentObject {
     PyObject_HEAD
     PyObject *type;

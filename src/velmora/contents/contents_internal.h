@@ -18,7 +18,9 @@
 #include <cstdint>
 
 #include "contents/contents_api.h"
+#include "vel/args.hpp"
 #include "vel/object.hpp"
+#include "vel/ref.hpp"
 #include "vel/override.hpp"
 
 namespace vel::contents {
@@ -43,6 +45,7 @@ struct BodyReaderObject {
     int64_t received;
     int64_t max_size;  // negative: the limit of the settings, read on the first chunk
     int state;
+    int disconnected;  // the server reported http.disconnect (during or after the body)
 };
 
 struct MultiPartFormDataObject {
@@ -101,6 +104,39 @@ struct OffsetFields {
         clear(self);
         tp->tp_free(self);
         Py_DECREF(tp);
+    }
+};
+
+// A call of a type that is not exactly one of this module's classes, the
+// way `type.__call__` makes it (tp_new, then tp_init).
+PyObject *call_type(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames);
+
+inline bool is_native(PyTypeObject *tp);
+
+// A constructor written once as `Setup(self, argv)` on parsed arguments and
+// offered both as tp_init and as the vectorcall of the exact type, which
+// skips building an argument tuple and the generic type call.  Subclasses
+// go the ordinary way, so their __new__ and __init__ run.
+template <const Signature &Sig, int N, int (*Setup)(PyObject *, PyObject **)>
+struct Constructor {
+    static int init(PyObject *self, PyObject *args, PyObject *kwargs)
+    {
+        PyObject *argv[N];
+        return parse_tuple_dict(Sig, args, kwargs, argv) ? Setup(self, argv) : -1;
+    }
+
+    static PyObject *vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames)
+    {
+        PyTypeObject *tp = reinterpret_cast<PyTypeObject *>(callable);
+        if (!is_native(tp)) {
+            return call_type(callable, args, nargsf, kwnames);
+        }
+        PyObject *argv[N];
+        if (!parse_fastcall(Sig, args, PyVectorcall_NARGS(nargsf), kwnames, argv)) {
+            return nullptr;
+        }
+        Ref self = steal(tp->tp_new(tp, nullptr, nullptr));
+        return self && Setup(self.get(), argv) == 0 ? self.release() : nullptr;
     }
 };
 
@@ -210,6 +246,11 @@ PyObject *text_content_new(PyObject *text);
 PyObject *rsgi_content_new(PyObject *protocol);
 
 extern PyMethodDef form_functions[];  // the module-level functions of forms.cpp
+
+// The vectorcalls of the classes constructed per request or per response.
+void set_content_vectorcalls(PyTypeObject **types);
+void set_reader_vectorcalls(PyTypeObject **types);
+void set_event_vectorcalls(PyTypeObject **types);
 
 // Shared by the constructors: a bytes-or-None argument.
 bool check_bytes_arg(PyObject *value, const char *name);

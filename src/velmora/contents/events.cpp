@@ -39,11 +39,10 @@ const char *const TEXT_EVENT_ARGS[] = {"text", "event", "id", "retry", "comment"
 const Signature EVENT_SIG = {"ServerSentEvent", EVENT_ARGS, 5, 1};
 const Signature TEXT_EVENT_SIG = {"TextServerSentEvent", TEXT_EVENT_ARGS, 5, 1};
 
-template <const Signature &Sig, bool Text>
-int event_init(PyObject *self, PyObject *args, PyObject *kwargs)
+template <bool Text>
+int event_setup(PyObject *self, PyObject **argv)
 {
-    PyObject *argv[5];
-    if (!parse_tuple_dict(Sig, args, kwargs, argv) || (Text && !check_arg(argv[0], &PyUnicode_Type, "text", false)) ||
+    if ((Text && !check_arg(argv[0], &PyUnicode_Type, "text", false)) ||
         !check_text(argv[1], "event") || !check_text(argv[2], "id") || !check_text(argv[4], "comment")) {
         return -1;
     }
@@ -73,6 +72,9 @@ int event_init(PyObject *self, PyObject *args, PyObject *kwargs)
 
 // The data line's text: the data itself for a TextServerSentEvent, else
 // its compact JSON.
+using EventNew = Constructor<EVENT_SIG, 5, event_setup<false>>;
+using TextEventNew = Constructor<TEXT_EVENT_SIG, 5, event_setup<true>>;
+
 PyObject *write_data_impl(ServerSentEventObject *self)
 {
     PyObject *data = self->data != nullptr ? self->data : Py_None;
@@ -84,8 +86,6 @@ PyObject *write_data_impl(ServerSentEventObject *self)
     return encoded ? PyUnicode_FromStringAndSize(PyBytes_AS_STRING(encoded.get()), PyBytes_GET_SIZE(encoded.get()))
                    : nullptr;
 }
-
-PyObject *py_write_data(PyObject *self, PyObject *) { return write_data_impl(as_event(self)); }
 
 PyObject *event_repr(PyObject *self)
 {
@@ -113,7 +113,7 @@ PyMemberDef event_members[] = {
 };
 
 PyMethodDef event_methods[] = {
-    {"write_data", py_write_data, METH_NOARGS,
+    {"write_data", noargs_method<write_data_impl>, METH_NOARGS,
      "The text of the data line: the compact JSON of data (the text itself for a TextServerSentEvent)."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -123,7 +123,7 @@ using EventFields = Fields<&ServerSentEventObject::data, &ServerSentEventObject:
 
 PyType_Slot event_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(event_tp_new)},
-    {Py_tp_init, reinterpret_cast<void *>(event_init<EVENT_SIG, false>)},
+    {Py_tp_init, reinterpret_cast<void *>(EventNew::init)},
     {Py_tp_dealloc, reinterpret_cast<void *>(EventFields::dealloc)},
     {Py_tp_traverse, reinterpret_cast<void *>(EventFields::traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(EventFields::clear)},
@@ -137,7 +137,7 @@ PyType_Slot event_slots[] = {
 };
 
 PyType_Slot text_event_slots[] = {
-    {Py_tp_init, reinterpret_cast<void *>(event_init<TEXT_EVENT_SIG, true>)},
+    {Py_tp_init, reinterpret_cast<void *>(TextEventNew::init)},
     {Py_tp_traverse, reinterpret_cast<void *>(EventFields::traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(EventFields::clear)},
     {Py_tp_doc, const_cast<char *>("TextServerSentEvent(text, event=None, id=None, retry=-1, comment=None)\n--\n\n"
@@ -147,6 +147,12 @@ PyType_Slot text_event_slots[] = {
 };
 
 }  // namespace
+
+void set_event_vectorcalls(PyTypeObject **types)
+{
+    types[T_SSE]->tp_vectorcall = EventNew::vectorcall;
+    types[T_TEXT_SSE]->tp_vectorcall = TextEventNew::vectorcall;
+}
 
 // The table entry: the Python override of write_data when a subclass
 // defines one.

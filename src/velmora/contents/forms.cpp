@@ -5,11 +5,11 @@
 #include <structmember.h>
 
 #include <cstddef>
-#include <string>
 
 #include "contents/contents_internal.h"
 #include "vel/args.hpp"
 #include "vel/ref.hpp"
+#include "vel/text.hpp"
 
 namespace vel::contents {
 
@@ -221,73 +221,28 @@ PyType_Slot streamed_part_slots[] = {
 
 // ------------------------------------------------- URL-encoded forms
 
-int hex_value(Py_UCS4 c)
-{
-    if (c >= '0' && c <= '9') {
-        return static_cast<int>(c - '0');
-    }
-    c |= 0x20;
-    return c >= 'a' && c <= 'f' ? static_cast<int>(c - 'a' + 10) : -1;
-}
-
 // One key or value: "+" is a space, then percent-escapes are decoded as
-// UTF-8 with invalid sequences replaced; a "%" without two hexadecimal
-// digits stays as it is.  Escapes are decoded per run of ASCII text, as
-// characters outside ASCII pass through unchanged.
+// urllib's unquote does (UTF-8, invalid sequences replaced, a "%" without
+// two hexadecimal digits kept).
 PyObject *decode_component(PyObject *text, Py_ssize_t start, Py_ssize_t end)
 {
-    int kind = PyUnicode_KIND(text);
-    const void *data = PyUnicode_DATA(text);
-    bool plain = true;
-    for (Py_ssize_t i = start; i < end && plain; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        plain = c != '%' && c != '+';
+    Ref part = steal(PyUnicode_Substring(text, start, end));
+    if (!part) {
+        return nullptr;
     }
-    if (plain) {
-        return PyUnicode_Substring(text, start, end);
+    Py_ssize_t plus = PyUnicode_FindChar(part.get(), '+', 0, end - start, 1);
+    if (plus == -2) {
+        return nullptr;
     }
-    Ref pieces = steal(PyList_New(0));
-    std::string run;
-    Py_ssize_t i = start;
-    while (pieces && i < end) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c >= 0x80) {
-            Py_ssize_t j = i;
-            while (j < end && PyUnicode_READ(kind, data, j) >= 0x80) {
-                ++j;
-            }
-            Ref piece = steal(PyUnicode_Substring(text, i, j));
-            if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) {
-                return nullptr;
-            }
-            i = j;
-            continue;
-        }
-        run.clear();
-        while (i < end && (c = PyUnicode_READ(kind, data, i)) < 0x80) {
-            int hi, lo;
-            if (c == '%' && i + 2 < end && (hi = hex_value(PyUnicode_READ(kind, data, i + 1))) >= 0 &&
-                (lo = hex_value(PyUnicode_READ(kind, data, i + 2))) >= 0) {
-                run.push_back(static_cast<char>(hi * 16 + lo));
-                i += 3;
-                continue;
-            }
-            run.push_back(c == '+' ? ' ' : static_cast<char>(c));
-            ++i;
-        }
-        Ref piece = steal(PyUnicode_DecodeUTF8(run.data(), static_cast<Py_ssize_t>(run.size()), "replace"));
-        if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) {
+    if (plus >= 0) {
+        Ref from = steal(PyUnicode_FromOrdinal('+'));
+        Ref to = from ? steal(PyUnicode_FromOrdinal(' ')) : Ref();
+        part = to ? steal(PyUnicode_Replace(part.get(), from.get(), to.get(), -1)) : Ref();
+        if (!part) {
             return nullptr;
         }
     }
-    if (!pieces) {
-        return nullptr;
-    }
-    if (PyList_GET_SIZE(pieces.get()) == 1) {
-        return Py_NewRef(PyList_GET_ITEM(pieces.get(), 0));
-    }
-    Ref empty = steal(PyUnicode_FromStringAndSize(nullptr, 0));
-    return empty ? PyUnicode_Join(empty.get(), pieces.get()) : nullptr;
+    return unquote_str(part.get());
 }
 
 // Adds one value: a second value makes a list, later ones are appended.
@@ -405,17 +360,10 @@ PyObject *simplify_value(PyObject *value)
 
 // ------------------------------------------------- module functions
 
-const char *const TEXT_ARG[] = {"text"};
-const char *const DATA_ARG[] = {"data"};
-const Signature PARSE_SIG = {"parse_www_form_urlencoded", TEXT_ARG, 1, 1};
-const Signature SIMPLIFY_SIG = {"simplify_multipart_data", DATA_ARG, 1, 1};
-
-template <const Signature &Sig, PyObject *(*Impl)(PyObject *)>
-PyObject *one_arg(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    PyObject *arg;
-    return parse_fastcall(Sig, args, nargs, kwnames, &arg) ? Impl(arg) : nullptr;
-}
+constexpr const char *TEXT_ARG[] = {"text"};
+constexpr const char *DATA_ARG[] = {"data"};
+constexpr Signature PARSE_SIG = {"parse_www_form_urlencoded", TEXT_ARG, 1, 1};
+constexpr Signature SIMPLIFY_SIG = {"simplify_multipart_data", DATA_ARG, 1, 1};
 
 }  // namespace
 
@@ -481,12 +429,12 @@ PyObject *simplify_multipart_data(PyObject *data)
 }
 
 PyMethodDef form_functions[] = {
-    {"parse_www_form_urlencoded", VEL_METH((one_arg<PARSE_SIG, parse_www_form_urlencoded>)),
+    {"parse_www_form_urlencoded", VEL_METH((fastcall_function<parse_www_form_urlencoded, PARSE_SIG>)),
      METH_FASTCALL | METH_KEYWORDS,
      "parse_www_form_urlencoded(text)\n--\n\n"
      "The fields of an application/x-www-form-urlencoded text: a str for a key given once, a list of str for a "
      "repeated key."},
-    {"simplify_multipart_data", VEL_METH((one_arg<SIMPLIFY_SIG, simplify_multipart_data>)),
+    {"simplify_multipart_data", VEL_METH((fastcall_function<simplify_multipart_data, SIMPLIFY_SIG>)),
      METH_FASTCALL | METH_KEYWORDS,
      "simplify_multipart_data(data)\n--\n\n"
      "Parsed multipart data with single field parts as str, repeated ones as lists and file parts as FormPart."},

@@ -41,6 +41,25 @@ PyObject *json_bytes(PyObject *value, PyObject *dumps)
     return nullptr;
 }
 
+PyObject *call_type(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames)
+{
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Ref tuple = steal(PyTuple_New(nargs));
+    Ref kwargs = tuple && kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0 ? steal(PyDict_New()) : Ref();
+    if (!tuple || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0 && !kwargs)) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+    }
+    for (Py_ssize_t k = 0; kwargs && k < PyTuple_GET_SIZE(kwnames); ++k) {
+        if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) {
+            return nullptr;
+        }
+    }
+    return PyType_Type.tp_call(callable, tuple.get(), kwargs.get());
+}
+
 namespace {
 
 // The table entry: the Python override of dispose when a subclass defines
@@ -148,6 +167,9 @@ int load_types(PyObject *module, State *st)
             return -1;
         }
     }
+    set_content_vectorcalls(st->types);
+    set_reader_vectorcalls(st->types);
+    set_event_vectorcalls(st->types);
     if (st->dispose_slot.init(st->types[T_CONTENT], "dispose") < 0) {
         return -1;
     }

@@ -61,27 +61,19 @@ const Signature ASGI_SIG = {"ASGIContent", ASGI_ARGS, 1, 1};
 const char *const RSGI_ARGS[] = {"protocol"};
 const Signature RSGI_SIG = {"RSGIContent", RSGI_ARGS, 1, 1};
 
-int asgi_init(PyObject *self, PyObject *args, PyObject *kwargs)
+int asgi_setup(PyObject *self, PyObject **argv)
 {
-    PyObject *receive;
-    if (!parse_tuple_dict(ASGI_SIG, args, kwargs, &receive)) {
+    if (!PyCallable_Check(argv[0])) {
+        arg_type_error("receive", "callable", argv[0]);
         return -1;
     }
-    if (!PyCallable_Check(receive)) {
-        arg_type_error("receive", "callable", receive);
-        return -1;
-    }
-    return reader_setup(as_reader(self), receive);
+    return reader_setup(as_reader(self), argv[0]);
 }
 
-int rsgi_init(PyObject *self, PyObject *args, PyObject *kwargs)
-{
-    PyObject *protocol;
-    if (!parse_tuple_dict(RSGI_SIG, args, kwargs, &protocol)) {
-        return -1;
-    }
-    return reader_setup(as_reader(self), protocol);
-}
+int rsgi_setup(PyObject *self, PyObject **argv) { return reader_setup(as_reader(self), argv[0]); }
+
+using ASGINew = Constructor<ASGI_SIG, 1, asgi_setup>;
+using RSGINew = Constructor<RSGI_SIG, 1, rsgi_setup>;
 
 // Raises the exception `cls(message)` (message NULL: no argument).
 void raise_new(PyObject *cls, PyObject *message)
@@ -178,9 +170,8 @@ int append_chunk(BodyReaderObject *self, PyObject *chunk)
 
 // _ready(): True once every chunk is in, False while reading; raises
 // when the body was given up.
-PyObject *py_ready(PyObject *self, PyObject *)
+PyObject *ready(BodyReaderObject *r)
 {
-    BodyReaderObject *r = as_reader(self);
     if (r->state == READING) {
         Py_RETURN_FALSE;
     }
@@ -196,12 +187,13 @@ bool is_str(PyObject *value, PyObject *interned)
 }
 
 // _feed(message): takes one message of ASGI receive().  True when the
-// body is complete; MessageAborted on http.disconnect.
+// body is complete; MessageAborted on http.disconnect, also after the body
+// (a complete body stays readable then).
 PyObject *py_feed(PyObject *self, PyObject *message)
 {
     BodyReaderObject *r = as_reader(self);
-    if (r->state != READING) {
-        return py_ready(self, nullptr);
+    if (r->state != READING && r->state != COMPLETE) {
+        return ready(r);
     }
     if (!PyDict_Check(message)) {
         PyErr_Format(PyExc_TypeError, "ASGI receive() returned %.200s, expected a message dict",
@@ -213,11 +205,18 @@ PyObject *py_feed(PyObject *self, PyObject *message)
         return nullptr;
     }
     if (type && is_str(type.get(), g_state->str_http_disconnect)) {
-        PyObject *chunks = r->chunks;
-        r->chunks = nullptr;
-        r->state = ABORTED;
-        Py_XDECREF(chunks);
-        return raise_state(r);
+        r->disconnected = 1;
+        if (r->state == READING) {
+            PyObject *chunks = r->chunks;
+            r->chunks = nullptr;
+            r->state = ABORTED;
+            Py_XDECREF(chunks);
+        }
+        raise_new(g_state->message_aborted, nullptr);
+        return nullptr;
+    }
+    if (r->state == COMPLETE) {  // nothing after the body is of interest but a disconnect
+        Py_RETURN_TRUE;
     }
     if (!type || !is_str(type.get(), g_state->str_http_request)) {
         PyErr_Format(PyExc_ValueError, "Unexpected ASGI message while reading the request body: %R",
@@ -241,7 +240,7 @@ PyObject *py_feed(PyObject *self, PyObject *message)
         Py_RETURN_FALSE;
     }
     if (r->state != READING) {  // changed by code that ran above
-        return py_ready(self, nullptr);
+        return ready(r);
     }
     r->state = COMPLETE;
     Py_RETURN_TRUE;
@@ -267,9 +266,8 @@ PyObject *py_add(PyObject *self, PyObject *chunk)
 }
 
 // _finish(): the RSGI iterator ended.
-PyObject *py_finish(PyObject *self, PyObject *)
+PyObject *finish(BodyReaderObject *r)
 {
-    BodyReaderObject *r = as_reader(self);
     if (r->state != READING && r->state != COMPLETE) {
         return raise_state(r);
     }
@@ -285,12 +283,17 @@ PyObject *join_chunks(BodyReaderObject *self)
     if (count == 0) {
         return Py_NewRef(g_state->empty_bytes);
     }
-    if (count == 1) {
+    if (count == 1 && PyBytes_Check(PyList_GET_ITEM(chunks, 0))) {
         return Py_NewRef(PyList_GET_ITEM(chunks, 0));
     }
     Py_ssize_t total = 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        total += PyBytes_GET_SIZE(PyList_GET_ITEM(chunks, i));
+        PyObject *chunk = PyList_GET_ITEM(chunks, i);
+        if (!PyBytes_Check(chunk)) {  // the list is reachable from Python code
+            PyErr_Format(PyExc_TypeError, "a request body chunk is %.200s, expected bytes", Py_TYPE(chunk)->tp_name);
+            return nullptr;
+        }
+        total += PyBytes_GET_SIZE(chunk);
     }
     PyObject *body = PyBytes_FromStringAndSize(nullptr, total);
     if (body != nullptr) {
@@ -306,9 +309,8 @@ PyObject *join_chunks(BodyReaderObject *self)
 
 // _join(): the whole body, kept as `body`; the chunk list becomes a new
 // list holding only the body, so a stream running meanwhile notices.
-PyObject *py_join(PyObject *self, PyObject *)
+PyObject *join(BodyReaderObject *r)
 {
-    BodyReaderObject *r = as_reader(self);
     if (r->base.body != nullptr && r->base.body != Py_None) {
         return Py_NewRef(r->base.body);
     }
@@ -331,9 +333,8 @@ PyObject *py_join(PyObject *self, PyObject *)
 }
 
 // _aiter(): the protocol's asynchronous iterator, made once.
-PyObject *py_aiter(PyObject *self, PyObject *)
+PyObject *aiter(BodyReaderObject *r)
 {
-    BodyReaderObject *r = as_reader(self);
     if (r->iterator == nullptr) {
         if (r->source == nullptr) {
             return raise_state(r);
@@ -376,22 +377,25 @@ int set_max_body_size(PyObject *self, PyObject *value, void *)
 }
 
 PyMethodDef asgi_methods[] = {
-    {"_ready", py_ready, METH_NOARGS, nullptr},
+    {"_ready", noargs_method<ready>, METH_NOARGS, nullptr},
     {"_feed", py_feed, METH_O, nullptr},
-    {"_join", py_join, METH_NOARGS, nullptr},
+    {"_join", noargs_method<join>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef rsgi_methods[] = {
-    {"_ready", py_ready, METH_NOARGS, nullptr},
+    {"_ready", noargs_method<ready>, METH_NOARGS, nullptr},
     {"_add", py_add, METH_O, nullptr},
-    {"_finish", py_finish, METH_NOARGS, nullptr},
-    {"_join", py_join, METH_NOARGS, nullptr},
-    {"_aiter", py_aiter, METH_NOARGS, nullptr},
+    {"_finish", noargs_method<finish>, METH_NOARGS, nullptr},
+    {"_join", noargs_method<join>, METH_NOARGS, nullptr},
+    {"_aiter", noargs_method<aiter>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyObject *get_disconnected(PyObject *self, void *) { return PyBool_FromLong(as_reader(self)->disconnected); }
+
 PyGetSetDef reader_getset[] = {
+    {"_disconnected", get_disconnected, nullptr, nullptr, nullptr},
     {"_chunks", get_field<&BodyReaderObject::chunks>, nullptr, nullptr, nullptr},
     {"_source", get_field<&BodyReaderObject::source>, nullptr, nullptr, nullptr},
     {"max_body_size", get_max_body_size, set_max_body_size,
@@ -419,10 +423,10 @@ using ReaderFields =
     }
 
 PyType_Slot asgi_slots[] = VEL_READER_SLOTS(
-    asgi_init, asgi_methods,
+    ASGINew::init, asgi_methods,
     "ASGIContent(receive)\n--\n\nThe body of an ASGI request, read from receive() on demand and kept.");
 PyType_Slot rsgi_slots[] = VEL_READER_SLOTS(
-    rsgi_init, rsgi_methods,
+    RSGINew::init, rsgi_methods,
     "RSGIContent(protocol)\n--\n\nThe body of an RSGI request, read from the protocol on demand and kept.");
 
 }  // namespace
@@ -443,6 +447,12 @@ int body_reader_dispose(BodyReaderObject *self)
         Py_XDECREF(o);
     }
     return 0;
+}
+
+void set_reader_vectorcalls(PyTypeObject **types)
+{
+    types[T_ASGI]->tp_vectorcall = ASGINew::vectorcall;
+    types[T_RSGI]->tp_vectorcall = RSGINew::vectorcall;
 }
 
 PyObject *rsgi_content_new(PyObject *protocol)
