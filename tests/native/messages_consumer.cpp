@@ -216,7 +216,62 @@ PyObject *tables_share_message_slots(PyObject *, PyObject *)
     return PyBool_FromLong(same);
 }
 
+// One request/response exchange the way the writers run it, through the
+// table only: acquire both, read and write headers, take scratch memory,
+// release both.  0, or -1 with an exception set.
+int one_exchange(PyObject *method, PyObject *path, PyObject *query, PyObject *name)
+{
+    vel::Ref host = vel::steal(Py_BuildValue("[(yy)]", "host", "example.org"));
+    vel::Ref r = host ? vel::steal(reinterpret_cast<PyObject *>(api->acquire_request(method, path, query,
+                                                                                      host.get(), Py_None)))
+                      : vel::Ref();
+    if (!r) {
+        return -1;
+    }
+    const auto &rt = *api->request_methods;
+    vel::Ref value = vel::steal(rt.get_query_param(R(r.get()), name, Py_None));
+    if (!value || !PyUnicode_Check(value.get()) || rt.message.add_header(M(r.get()), name, value.get()) < 0) {
+        return PyErr_Occurred() ? -1 : (PyErr_SetString(PyExc_AssertionError, "query value"), -1);
+    }
+    void *scratch = rt.alloc_scratchpad(R(r.get()), 256, 32);
+    if (scratch == nullptr || reinterpret_cast<uintptr_t>(scratch) % 32 != 0) {
+        PyErr_SetString(PyExc_AssertionError, "scratchpad allocation");
+        return -1;
+    }
+    std::memset(scratch, 0, 256);
+    vel::messages::AcquireResponseArgs args{1, 201, nullptr, nullptr};
+    vel::Ref resp = vel::steal(reinterpret_cast<PyObject *>(api->acquire_response(&args)));
+    if (!resp || api->response_methods->message.set_header(M(resp.get()), name, value.get()) < 0) {
+        return -1;
+    }
+    api->release_request(R(r.get()));
+    if (!PyErr_Occurred()) {
+        api->release_response(RS(resp.get()));
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// exchange_cycles(n): n exchanges; returns n.
+PyObject *exchange_cycles(PyObject *, PyObject *arg)
+{
+    long n = PyLong_AsLong(arg);
+    vel::Ref method = vel::steal(PyUnicode_FromString("GET"));
+    vel::Ref path = vel::steal(PyBytes_FromString("/items"));
+    vel::Ref query = vel::steal(PyBytes_FromString("q=1&page=2"));
+    vel::Ref name = vel::steal(PyUnicode_FromString("page"));
+    if (PyErr_Occurred() || !method || !path || !query || !name) {
+        return nullptr;
+    }
+    for (long i = 0; i < n; ++i) {
+        if (one_exchange(method.get(), path.get(), query.get(), name.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return PyLong_FromLong(n);
+}
+
 PyMethodDef methods[] = {
+    {"exchange_cycles", exchange_cycles, METH_O, "exchange_cycles(n): n pooled exchanges through the table."},
     {"fields", fields, METH_O, "The published fields of a message object."},
     {"call", VEL_METH(call), METH_FASTCALL, "call(name, obj, *args): a table slot by name."},
     {"entry", VEL_METH(entry), METH_FASTCALL, "entry(name, *args): a native entry point by name."},

@@ -1,6 +1,6 @@
 // The module functions: request helpers (CORS tests, absolute URLs, bytes
-// conversion), the pools' entry points, parse_charset; each one a native
-// entry point and a Python function.
+// conversion), parse_charset and the Python side of the pools' entry
+// points (pools.cpp); each one a native entry point and a Python function.
 #include <Python.h>
 
 #include "messages/messages_internal.h"
@@ -111,82 +111,6 @@ PyObject *get_absolute_url_to_path(RequestObject *request, PyObject *path)
     return raw ? absolute_url(request, raw.get()) : nullptr;
 }
 
-// ---------------------------------------------------------------- pools
-
-// The last idle object of a pool, or NULL when it is empty.
-PyObject *pool_pop(PyObject *pool)
-{
-    Py_ssize_t n = PyList_GET_SIZE(pool);
-    if (n == 0) {
-        return nullptr;
-    }
-    PyObject *item = Py_NewRef(PyList_GET_ITEM(pool, n - 1));
-    if (PyList_SetSlice(pool, n - 1, n, nullptr) < 0) {
-        Py_DECREF(item);
-        PyErr_Clear();
-        return nullptr;
-    }
-    return item;
-}
-
-RequestObject *acquire_request(PyObject *method, PyObject *path, PyObject *raw_query, PyObject *headers,
-                               PyObject *scope)
-{
-    if (!vel::check_arg(method, &PyUnicode_Type, "method", false) ||
-        !vel::check_arg_exact(headers, &PyList_Type, "headers")) {
-        return nullptr;
-    }
-    Ref interned = steal(intern_method_str(method));
-    Ref raw = interned && headers != Py_None ? steal(copy_header_list(headers)) : borrow(Py_None);
-    if (!interned || !raw) {
-        return nullptr;
-    }
-    PyObject *obj = pool_pop(g_state->req_freelist);
-    if (obj == nullptr && (obj = request_alloc_bare()) == nullptr) {
-        return nullptr;
-    }
-    RequestObject *r = R(obj);
-    Py_XSETREF(r->method, interned.release());
-    Py_XSETREF(r->_path, Py_NewRef(path));
-    Py_XSETREF(r->_raw_query, Py_NewRef(raw_query));
-    Py_XSETREF(r->base._raw_headers, raw.release());
-    Py_XSETREF(r->scope, Py_NewRef(scope));
-    Py_XSETREF(r->base.scope_protocol, Py_NewRef(Py_None));
-    Py_XSETREF(r->base.content, Py_NewRef(Py_None));
-    Py_XSETREF(r->_url, Py_NewRef(Py_None));
-    Py_XSETREF(r->route_values, Py_NewRef(Py_None));
-    return r;
-}
-
-ResponseObject *acquire_response(const AcquireResponseArgs *optional)
-{
-    int given = optional != nullptr ? optional->n_given : 0;
-    int32_t status = given > 0 ? optional->status : 200;
-    PyObject *headers = given > 1 ? optional->headers : Py_None;
-    PyObject *content = given > 2 ? optional->content : Py_None;
-    if (!vel::check_arg_exact(headers, &PyList_Type, "headers") ||
-        !vel::check_arg(content, g_state->contents->Content_Type, "content")) {
-        return nullptr;
-    }
-    PyObject *obj = pool_pop(g_state->resp_freelist);
-    if (obj == nullptr) {
-        return response_create(status, headers, content);
-    }
-    PyObject *raw = headers != Py_None ? Py_NewRef(headers) : PyList_New(0);
-    if (raw == nullptr) {
-        Py_DECREF(obj);
-        return nullptr;
-    }
-    ResponseObject *resp = RS(obj);
-    resp->status = status;
-    Py_XSETREF(resp->base._raw_headers, raw);
-    Py_XSETREF(resp->base.content, Py_NewRef(content));
-    return resp;
-}
-
-void release_request(RequestObject *) { not_implemented("release_request"); }
-void release_response(ResponseObject *) { not_implemented("release_response"); }
-
 // ---------------------------------------------------------------- Python functions
 
 namespace {
@@ -236,8 +160,23 @@ PyObject *py_acquire_response(PyObject *status, PyObject *headers, PyObject *con
     return O(acquire_response(&optional));
 }
 
-PyObject *py_release_request(PyObject *) { return not_implemented("release_request"); }
-PyObject *py_release_response(PyObject *) { return not_implemented("release_response"); }
+PyObject *py_release_request(PyObject *request)
+{
+    if (request != Py_None && !vel::check_arg(request, g_state->Request_Type, "request", false)) {
+        return nullptr;
+    }
+    release_request(request == Py_None ? nullptr : R(request));
+    return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+}
+
+PyObject *py_release_response(PyObject *response)
+{
+    if (response != Py_None && !vel::check_arg(response, g_state->Response_Type, "response", false)) {
+        return nullptr;
+    }
+    release_response(response == Py_None ? nullptr : RS(response));
+    return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+}
 
 constexpr const char *kValue[] = {"value"};
 constexpr const char *kMethod[] = {"method"};

@@ -62,6 +62,10 @@ struct State {
     PyObject *charset_rx;     // re.compile(rb"charset=([\w\-]+)", re.I)
     PyObject *req_freelist;
     PyObject *resp_freelist;
+    PyObject *http_status;    // http.HTTPStatus
+    PyObject *utcnow;         // velmora.utils.time.utcnow
+    PyObject *year;           // datetime.timedelta(days=365)
+    PyObject *shared_lists;   // tuple of velmora.headers' STATIC_*_HEADERS lists
 
     // interned str
     PyObject *str_lower;
@@ -79,6 +83,11 @@ struct State {
     PyObject *str_identity;
     PyObject *str_body_buffer;
     PyObject *str_remove;
+    PyObject *str_phrase;
+    PyObject *str_set_cookie;
+    PyObject *str_values;
+    PyObject *str_file;
+    PyObject *str_close;
     PyObject *method_get;
     PyObject *method_head;
     PyObject *method_trace;
@@ -101,6 +110,7 @@ struct State {
     PyObject *b_hx_prompt;
     PyObject *b_json;
     PyObject *b_xml;
+    PyObject *b_set_cookie;   // the shared name
 
     vel::OverrideSlot slots[S_COUNT];
 
@@ -109,20 +119,36 @@ struct State {
     {
         f(Message_Type), f(Request_Type), f(Response_Type);
         f(bad_request), f(identity), f(parse_qs), f(quote), f(urlencode), f(charset_rx);
-        f(req_freelist), f(resp_freelist);
+        f(req_freelist), f(resp_freelist), f(http_status), f(utcnow), f(year), f(shared_lists);
         f(str_lower), f(str_scope), f(str_headers), f(str_items), f(str_get), f(str_search), f(str_group);
         f(str_scheme), f(str_root_path), f(str_client), f(str_utf8), f(str_empty), f(str_identity);
-        f(str_body_buffer), f(str_remove);
+        f(str_body_buffer), f(str_remove), f(str_phrase), f(str_set_cookie), f(str_values), f(str_file), f(str_close);
         f(method_get), f(method_head), f(method_trace), f(method_options);
         f(b_empty), f(b_host), f(b_content_type), f(b_cookie), f(b_expect), f(b_origin), f(b_acr_method);
         f(b_etag), f(b_if_none_match), f(b_hx_request), f(b_hx_target), f(b_hx_trigger), f(b_hx_current_url);
-        f(b_hx_prompt), f(b_json), f(b_xml);
+        f(b_hx_prompt), f(b_json), f(b_xml), f(b_set_cookie);
         f(slots);
     }
 };
 
+// Idle objects each pool keeps at most.
+inline constexpr Py_ssize_t MAX_FREELIST_CAPACITY = 512;
+
 // Set while the module is imported; the module supports one interpreter.
 extern State *g_state;
+
+// The objects as allocated: the published layout followed by what only
+// this module reads.  `in_pool` is set while the object sits in its pool,
+// so that a second release of the same object is a no-op.
+struct PooledRequest {
+    RequestObject pub;
+    bool in_pool;
+};
+
+struct PooledResponse {
+    ResponseObject pub;
+    bool in_pool;
+};
 
 inline MessageObject *M(PyObject *self) { return reinterpret_cast<MessageObject *>(self); }
 inline RequestObject *R(PyObject *self) { return reinterpret_cast<RequestObject *>(self); }
@@ -226,6 +252,8 @@ void message_dealloc(PyObject *self);
 PyObject *parse_charset(PyObject *value);
 
 int init_message_type(PyObject *module, State *st);
+// A type from `spec` deriving from `base`, added to the module.
+PyTypeObject *add_subtype(PyObject *module, PyType_Spec *spec, PyTypeObject *base);
 int init_request_type(PyObject *module, State *st);
 int init_response_type(PyObject *module, State *st);
 
@@ -249,14 +277,21 @@ PyObject *request_alloc_bare();
 PyObject *response_new(PyTypeObject *type, PyObject *, PyObject *);
 ResponseObject *response_create(int32_t status, PyObject *headers, PyObject *content);
 bool response_status(PyObject *value, int32_t *out);
+// The raw header list a response keeps for the caller's `headers`: the
+// caller's list itself (shared on purpose), a new list for None, and a copy
+// of a list the module shares between responses.  `keep_empty` false gives
+// a new list for an empty caller list as well.
+PyObject *response_header_list(PyObject *headers, bool keep_empty);
 extern PyGetSetDef REQUEST_GETSET[];
 int request_set_url(RequestObject *self, PyObject *value);
 PyObject *request_host(RequestObject *self);
 PyObject *request_scheme(RequestObject *self);
 PyObject *request_base_path(RequestObject *self);
+// pools.cpp
 void *alloc_scratchpad_impl(RequestObject *self, size_t size, size_t alignment);
 int request_reset_impl(RequestObject *self);
 int response_reset_impl(ResponseObject *self);
+PyObject *request_dispose(RequestObject *self);
 int is_redirect_impl(ResponseObject *self);
 
 // functions.cpp

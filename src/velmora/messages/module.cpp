@@ -12,7 +12,22 @@ State *g_state = nullptr;
 
 namespace {
 
-constexpr long MAX_FREELIST_CAPACITY = 512;
+// The header lists velmora.headers hands to every caller.
+int bind_shared_lists(State *st)
+{
+    static const char *const names[] = {"STATIC_JSON_HEADERS", "STATIC_TEXT_HEADERS", "STATIC_HTML_HEADERS",
+                                        "STATIC_NOT_FOUND_HEADERS"};
+    Ref lists = steal(PyTuple_New(4));
+    for (Py_ssize_t i = 0; lists && i < 4; ++i) {
+        PyObject *list = vel::import_attr("velmora.headers", names[i]);
+        if (list == nullptr) {
+            return -1;
+        }
+        PyTuple_SET_ITEM(lists.get(), i, list);
+    }
+    st->shared_lists = lists.release();
+    return st->shared_lists != nullptr ? 0 : -1;
+}
 
 int bind_siblings(State *st)
 {
@@ -28,7 +43,12 @@ int bind_siblings(State *st)
     st->parse_qs = st->identity ? vel::import_attr("urllib.parse", "parse_qs") : nullptr;
     st->quote = st->parse_qs ? vel::import_attr("urllib.parse", "quote") : nullptr;
     st->urlencode = st->quote ? vel::import_attr("urllib.parse", "urlencode") : nullptr;
-    if (st->urlencode == nullptr) {
+    st->http_status = st->urlencode ? vel::import_attr("http", "HTTPStatus") : nullptr;
+    st->utcnow = st->http_status ? vel::import_attr("velmora.utils.time", "utcnow") : nullptr;
+    Ref timedelta = st->utcnow ? steal(vel::import_attr("datetime", "timedelta")) : Ref();
+    Ref days = timedelta ? steal(PyLong_FromLong(365)) : Ref();
+    st->year = days ? PyObject_CallOneArg(timedelta.get(), days.get()) : nullptr;
+    if (st->year == nullptr || bind_shared_lists(st) < 0) {
         return -1;
     }
     Ref compile = steal(vel::import_attr("re", "compile"));
@@ -55,20 +75,28 @@ int make_constants(State *st)
     PyObject **strs[] = {&st->str_lower, &st->str_scope, &st->str_headers, &st->str_items, &st->str_get,
                          &st->str_search, &st->str_group, &st->str_scheme, &st->str_root_path, &st->str_client,
                          &st->str_utf8, &st->str_empty, &st->str_identity, &st->str_body_buffer, &st->str_remove,
+                         &st->str_phrase, &st->str_set_cookie, &st->str_values, &st->str_file, &st->str_close,
                          &st->method_get, &st->method_head, &st->method_trace, &st->method_options};
     static const char *const str_texts[] = {"lower", "scope", "headers", "items", "get", "search", "group",
                                             "scheme", "root_path", "client", "utf8", "", "identity",
-                                            "body_buffer", "remove", "GET", "HEAD", "TRACE", "OPTIONS"};
+                                            "body_buffer", "remove", "phrase", "set_cookie",
+                                            "values", "file", "close", "GET", "HEAD", "TRACE", "OPTIONS"};
     PyObject **bytes[] = {&st->b_empty, &st->b_host, &st->b_content_type, &st->b_cookie, &st->b_expect,
                           &st->b_origin, &st->b_acr_method, &st->b_etag, &st->b_if_none_match, &st->b_hx_request,
                           &st->b_hx_target, &st->b_hx_trigger, &st->b_hx_current_url, &st->b_hx_prompt,
-                          &st->b_json, &st->b_xml};
+                          &st->b_json, &st->b_xml, &st->b_set_cookie};
     static const char *const bytes_texts[] = {"", "host", "content-type", "cookie", "expect", "Origin",
                                               "Access-Control-Request-Method", "etag", "if-none-match",
                                               "hx-request", "hx-target", "hx-trigger", "hx-current-url",
-                                              "hx-prompt", "json", "xml"};
-    static_assert(sizeof str_texts / sizeof str_texts[0] == 19 && sizeof bytes_texts / sizeof bytes_texts[0] == 16);
-    if (!make_all(strs, str_texts, 19, vel::intern) || !make_all(bytes, bytes_texts, 16, vel::bytes_const)) {
+                                              "hx-prompt", "json", "xml", "set-cookie"};
+    constexpr size_t n_strs = sizeof str_texts / sizeof str_texts[0];
+    constexpr size_t n_bytes = sizeof bytes_texts / sizeof bytes_texts[0];
+    static_assert(n_strs == sizeof strs / sizeof strs[0] && n_bytes == sizeof bytes / sizeof bytes[0]);
+    if (!make_all(strs, str_texts, n_strs, vel::intern) || !make_all(bytes, bytes_texts, n_bytes, vel::bytes_const)) {
+        return -1;
+    }
+    Py_SETREF(st->b_set_cookie, intern_header_name_bytes(st->b_set_cookie));
+    if (st->b_set_cookie == nullptr) {
         return -1;
     }
     // The methods are the companion's shared objects, so that interned

@@ -1,5 +1,5 @@
-// The Request and Response types: construction, lifetime, methods and
-// their direct-call tables.
+// The Request type (construction, lifetime, Python methods) and the
+// direct-call tables of Request and Response.
 #include <Python.h>
 
 #include "messages/messages_internal.h"
@@ -8,13 +8,7 @@
 
 namespace vel::messages {
 
-#define RESP_FIELD(f) static_cast<Py_ssize_t>(offsetof(ResponseObject, f))
-const Py_ssize_t RESPONSE_FIELDS[] = {RESP_FIELD(state), RESP_FIELD(_context)};
-const Py_ssize_t RESPONSE_FIELD_COUNT = 2;
-
 namespace {
-
-constexpr size_t ARENA_CAPACITY = 65536;
 
 // ---------------------------------------------------------------- Request natives
 
@@ -46,28 +40,6 @@ int expect_100_continue_native(RequestObject *self)
 }
 
 }  // namespace
-
-void *alloc_scratchpad_impl(RequestObject *self, size_t size, size_t alignment)
-{
-    if (!self->_arena_initialized) {
-        scratchpad_init(&self->_arena, ARENA_CAPACITY);
-        self->_arena_initialized = 1;
-    }
-    void *out = nullptr;
-    return scratchpad_alloc(&self->_arena, size, alignment, &out) == VEL_OK ? out : nullptr;
-}
-
-int request_reset_impl(RequestObject *)
-{
-    not_implemented("Request.reset");
-    return -1;
-}
-
-int response_reset_impl(ResponseObject *)
-{
-    not_implemented("Response.reset");
-    return -1;
-}
 
 int is_redirect_impl(ResponseObject *self)
 {
@@ -158,6 +130,8 @@ PyMethodDef request_methods[] = {
     {"expect_100_continue", vel::noargs_method<expect_100_continue_native, vel::bool_result>, METH_NOARGS,
      "expect_100_continue($self)\n--\n\nWhether the Expect header is exactly 100-continue (any case)."},
     {"reset", vel::noargs_method<request_reset_impl>, METH_NOARGS, "reset($self)\n--\n\nClears the request for reuse."},
+    {"dispose", vel::noargs_method<request_dispose>, METH_NOARGS,
+     "dispose($self)\n--\n\nCloses the uploaded form files and disposes the content; the fields stay set."},
     {"scratchpad_arena_stats", vel::noargs_method<py_scratchpad_arena_stats>, METH_NOARGS,
      "scratchpad_arena_stats($self)\n--\n\nReturns (capacity, offset, is_initialized) for arena "
      "debugging/monitoring."},
@@ -270,147 +244,12 @@ PyType_Slot request_slots[] = {
 };
 
 PyType_Spec request_spec = {
-    "velmora.messages.Request", sizeof(RequestObject), 0,
+    "velmora.messages.Request", sizeof(PooledRequest), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, request_slots,
 };
 
-// ---------------------------------------------------------------- Response type
 
 }  // namespace
-
-PyObject *response_new(PyTypeObject *type, PyObject *, PyObject *)
-{
-    PyObject *self = alloc_message(type);
-    if (self != nullptr) {
-        fields_to_none(self, RESPONSE_FIELDS, RESPONSE_FIELD_COUNT);
-    }
-    return self;
-}
-
-namespace {
-
-}  // namespace
-
-bool response_status(PyObject *value, int32_t *out)
-{
-    long status = PyLong_AsLong(value);
-    if (status == -1 && PyErr_Occurred()) {
-        return false;
-    }
-    if (status < INT32_MIN || status > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
-        return false;
-    }
-    *out = static_cast<int32_t>(status);
-    return true;
-}
-
-// The fields a new response gets from its constructor arguments (checked):
-// the caller's non-empty list itself, else a new one.
-int response_setup(PyObject *self, int32_t status, PyObject *headers, PyObject *content)
-{
-    PyObject *raw = headers != Py_None && PyList_GET_SIZE(headers) > 0 ? Py_NewRef(headers) : PyList_New(0);
-    if (raw == nullptr) {
-        return -1;
-    }
-    Py_XSETREF(M(self)->_raw_headers, raw);
-    RS(self)->status = status;
-    Py_XSETREF(M(self)->content, Py_NewRef(content));
-    return 0;
-}
-
-ResponseObject *response_create(int32_t status, PyObject *headers, PyObject *content)
-{
-    Ref self = steal(response_new(g_state->Response_Type, nullptr, nullptr));
-    return self && response_setup(self.get(), status, headers, content) == 0 ? RS(self.release()) : nullptr;
-}
-
-namespace {
-
-const char *const RESPONSE_ARGS[] = {"status", "headers", "content"};
-const vel::Signature RESPONSE_SIG = {"Response", RESPONSE_ARGS, 3, 1};
-
-int response_init(PyObject *self, PyObject *args, PyObject *kwargs)
-{
-    PyObject *a[3];
-    if (!vel::parse_tuple_dict(RESPONSE_SIG, args, kwargs, a)) {
-        return -1;
-    }
-    PyObject *headers = a[1] != nullptr ? a[1] : Py_None;
-    PyObject *content = a[2] != nullptr ? a[2] : Py_None;
-    int32_t status;
-    if (!response_status(a[0], &status) || !vel::check_arg_exact(headers, &PyList_Type, "headers") ||
-        !vel::check_arg(content, g_state->contents->Content_Type, "content")) {
-        return -1;
-    }
-    return response_setup(self, status, headers, content);
-}
-
-int response_traverse(PyObject *self, visitproc visit, void *arg)
-{
-    int rc = fields_traverse(self, RESPONSE_FIELDS, RESPONSE_FIELD_COUNT, visit, arg);
-    return rc != 0 ? rc : fields_traverse(self, MESSAGE_FIELDS, MESSAGE_FIELD_COUNT, visit, arg);
-}
-
-int response_clear(PyObject *self)
-{
-    fields_clear(self, RESPONSE_FIELDS, RESPONSE_FIELD_COUNT);
-    fields_clear(self, MESSAGE_FIELDS, MESSAGE_FIELD_COUNT);
-    return 0;
-}
-
-void response_dealloc(PyObject *self)
-{
-    PyObject_GC_UnTrack(self);
-    fields_release(self, RESPONSE_FIELDS, RESPONSE_FIELD_COUNT);
-    message_dealloc(self);
-}
-
-PyObject *response_repr(PyObject *self) { return PyUnicode_FromFormat("<Response %d>", RS(self)->status); }
-
-PyObject *get_status(PyObject *self, void *) { return PyLong_FromLong(RS(self)->status); }
-
-int set_status(PyObject *self, PyObject *value, void *)
-{
-    return value == nullptr ? not_deletable() : response_status(value, &RS(self)->status) ? 0 : -1;
-}
-
-const Field F_RESP_STATE = {Field::ANY, RESP_FIELD(state), nullptr, nullptr};
-const Field F_RESP_CONTEXT = {Field::ANY, RESP_FIELD(_context), nullptr, nullptr};
-
-PyGetSetDef response_getset[] = {
-    {"status", get_status, set_status, "The HTTP status code.", nullptr},
-    {"state", field_get, field_set, nullptr, const_cast<Field *>(&F_RESP_STATE)},
-    {"_context", field_get, field_set, nullptr, const_cast<Field *>(&F_RESP_CONTEXT)},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-
-
-PyMethodDef response_methods[] = {
-    {"is_redirect", vel::noargs_method<is_redirect_impl, vel::bool_result>, METH_NOARGS,
-     "is_redirect($self)\n--\n\nWhether the status is 301, 302, 303, 307 or 308."},
-    {"reset", vel::noargs_method<response_reset_impl>, METH_NOARGS, "reset($self)\n--\n\nClears the response for reuse."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot response_slots[] = {
-    {Py_tp_new, reinterpret_cast<void *>(response_new)},
-    {Py_tp_init, reinterpret_cast<void *>(response_init)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(response_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void *>(response_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(response_clear)},
-    {Py_tp_repr, reinterpret_cast<void *>(response_repr)},
-    {Py_tp_getset, response_getset},
-    {Py_tp_methods, response_methods},
-    {Py_tp_doc, const_cast<char *>("Response(status, headers=None, content=None)\n--\n\nAn outgoing HTTP response.")},
-    {0, nullptr},
-};
-
-PyType_Spec response_spec = {
-    "velmora.messages.Response", sizeof(ResponseObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, response_slots,
-};
 
 PyTypeObject *add_subtype(PyObject *module, PyType_Spec *spec, PyTypeObject *base)
 {
@@ -418,20 +257,12 @@ PyTypeObject *add_subtype(PyObject *module, PyType_Spec *spec, PyTypeObject *bas
     return bases ? vel::add_type(module, spec, bases.get()) : nullptr;
 }
 
-}  // namespace
-
 PyObject *request_alloc_bare() { return alloc_request(g_state->Request_Type); }
 
 int init_request_type(PyObject *module, State *st)
 {
     st->Request_Type = add_subtype(module, &request_spec, st->Message_Type);
     return st->Request_Type != nullptr ? 0 : -1;
-}
-
-int init_response_type(PyObject *module, State *st)
-{
-    st->Response_Type = add_subtype(module, &response_spec, st->Message_Type);
-    return st->Response_Type != nullptr ? 0 : -1;
 }
 
 }  // namespace vel::messages
