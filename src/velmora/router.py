@@ -1,0 +1,276 @@
+"""The application's router: decorators that register request handlers, and
+the look-up the application core calls once per request.
+
+Routes live in a `RadixRouter`, one tree per method.  A request is routed on
+its path exactly as the server gave it (bytes for ASGI, str for RSGI); the
+tree percent-decodes the captured values once and hands them back, and the
+match is built around them without decoding them again.
+
+`get_match` never answers "nothing": an unknown path gets a match whose
+handler raises `NotFound` (so a registered 404 handler answers it), a path
+known under other methods one that answers 405 with an `Allow` header.
+"""
+
+from __future__ import annotations
+
+import inspect
+from collections.abc import Callable, Iterable
+from typing import Any, TypeVar
+
+from velmora.contents import StreamedContent, TextContent
+from velmora.exceptions import NotFound
+from velmora.messages import Request, Response
+from velmora.routing import RadixRouter, RouteMatch
+
+__all__ = ["Route", "Router", "param_names_of"]
+
+Handler = Callable[[Request], Any]
+_H = TypeVar("_H", bound=Handler)
+
+_PARAM_TYPES = frozenset(("int", "float", "uuid", "str", "string", "path"))
+
+
+def _parse_param(segment: str) -> tuple[str, str]:
+    """(name, type) of a parameter segment: {id:int}, {int:id}, <id>, :id."""
+    if (segment[0] == "{" and segment[-1] == "}") or (segment[0] == "<" and segment[-1] == ">"):
+        segment = segment[1:-1]
+    else:
+        segment = segment[1:]
+    first, colon, second = segment.partition(":")
+    if not colon:
+        return first, ""
+    if first in _PARAM_TYPES:
+        return second, first
+    return first, second
+
+
+def param_names_of(pattern: str) -> list[str]:
+    """The names of the values a pattern captures, in path order; a trailing
+    wildcard ("*" or a path parameter) captures the rest of the path last."""
+    names: list[str] = []
+    for segment in pattern.split("/"):
+        if not segment:
+            continue
+        if segment[0] == "*":
+            names.append("tail")
+            break
+        if (segment[0] == "{" and segment[-1] == "}") or (segment[0] == "<" and segment[-1] == ">") or segment[0] == ":":
+            name, kind = _parse_param(segment)
+            names.append(name)
+            if kind == "path":
+                break
+    return names
+
+
+class Route:
+    """A registered handler: what the tree stores and the match hands back."""
+
+    __slots__ = ("method", "pattern", "handler", "param_names", "has_wildcard", "__weakref__")
+
+    def __init__(self, method: str, pattern: str, handler: Handler) -> None:
+        self.method = method
+        self.pattern = pattern
+        self.handler = handler
+        self.param_names = param_names_of(pattern)
+        self.has_wildcard = "*" in pattern or any(
+            _parse_param(s)[1] == "path" for s in pattern.split("/") if s[:1] in ("{", "<", ":")
+        )
+
+    def __repr__(self) -> str:
+        return f"<Route {self.method} {self.pattern}>"
+
+
+def _checked(handler: Handler) -> Handler:
+    """A synchronous handler that must give a response, None or an awaitable:
+    anything else becomes a TypeError inside the application's guard, so it
+    is logged and answered by the 500 path under both interfaces."""
+
+    def checked(request: Request) -> Any:
+        result = handler(request)
+        if result is None or isinstance(result, Response) or inspect.isawaitable(result):
+            return result
+        raise TypeError(f"a request handler must return a Response, got {type(result).__name__}")
+
+    checked.__name__ = getattr(handler, "__name__", "handler")
+    checked.__qualname__ = getattr(handler, "__qualname__", checked.__name__)
+    checked.__wrapped__ = handler  # type: ignore[attr-defined]
+    return checked
+
+
+async def _no_parts() -> Any:
+    return
+    yield b""  # an async generator that yields nothing
+
+
+def _head_of(get_route: Route) -> Route:
+    """The route that answers HEAD with a GET handler: the same response,
+    except that a produced stream is never run (its body would be dropped;
+    an endless one would never end)."""
+    handler = get_route.handler
+
+    async def head(request: Request) -> Any:
+        response = handler(request)
+        if inspect.isawaitable(response):
+            response = await response
+        if isinstance(response, Response):
+            content = response.content
+            if isinstance(content, StreamedContent) and content.file_path is None:
+                response.content = StreamedContent(content.type, _no_parts, content.length)
+        return response
+
+    head.__name__ = getattr(handler, "__name__", "head")
+    route = Route("HEAD", get_route.pattern, head)
+    route.param_names = get_route.param_names
+    return route
+
+
+def _not_found(request: Request) -> Any:
+    raise NotFound()
+
+
+class _Fallback:
+    """A match for a request no route answers (unknown path, other method)."""
+
+    __slots__ = ("pattern", "handler")
+
+    def __init__(self, handler: Handler) -> None:
+        self.pattern = "*"
+        self.handler = handler
+
+
+def _method_not_allowed(allow: bytes) -> Handler:
+    def method_not_allowed(request: Request) -> Response:
+        return Response(405, [(b"allow", allow)], TextContent("Method Not Allowed"))
+
+    return method_not_allowed
+
+
+def _match_of(route: Route, values: dict[str, str] | None) -> RouteMatch:
+    # The values were decoded by the tree: they are set on the match, not
+    # passed to its constructor, which would decode them a second time.
+    match = RouteMatch(route)
+    if values is not None:
+        names = route.param_names
+        if route.has_wildcard and len(values) == len(names) and not all(name in values for name in names):
+            # an empty remainder keeps the tree's positional keys
+            values = dict(zip(names, values.values()))
+        match._values = values
+    return match
+
+
+class Router:
+    """Request handlers by method and path pattern.
+
+        @app.router.get("/users/{id:int}")
+        async def user(request): ...
+
+    Patterns: static segments, parameters ({name}, {name:int}, {name:float},
+    {name:uuid}, {name:path}; also <name> and :name) and a trailing "*" that
+    captures the rest of the path under "tail".
+    """
+
+    __slots__ = ("_radix", "_routes", "_methods", "_head_routes", "_not_found", "_not_allowed")
+
+    def __init__(self) -> None:
+        self._radix = RadixRouter()
+        self._routes: list[Route] = []
+        self._methods: list[str] = []
+        self._head_routes: dict[int, Route] = {}
+        self._not_found = RouteMatch(_Fallback(_not_found))
+        self._not_allowed: dict[tuple[str, ...], RouteMatch] = {}
+
+    # -------------------------------------------------------- registering
+
+    def add_route(self, method: str, pattern: str, handler: Handler) -> Route:
+        """Registers `handler` for `method` (any case) and `pattern`."""
+        if not callable(handler):
+            raise TypeError(f"a request handler must be callable, got {type(handler).__name__}")
+        if not isinstance(pattern, str):
+            raise TypeError(f"a route pattern must be str, got {type(pattern).__name__}")
+        method = method.upper()
+        if not inspect.iscoroutinefunction(handler):
+            handler = _checked(handler)
+        route = Route(method, pattern, handler)
+        self._radix.add_route(method, pattern, route, route.param_names)
+        self._routes.append(route)
+        if method not in self._methods:
+            self._methods.append(method)
+        self._not_allowed.clear()
+        return route
+
+    def route(self, pattern: str, methods: Iterable[str] = ("GET",)) -> Callable[[_H], _H]:
+        """Decorator: registers the function for every method of `methods`."""
+        if isinstance(methods, str):
+            methods = (methods,)
+
+        def decorator(handler: _H) -> _H:
+            for method in methods:
+                self.add_route(method, pattern, handler)
+            return handler
+
+        return decorator
+
+    def get(self, pattern: str) -> Callable[[_H], _H]:
+        return self.route(pattern, ("GET",))
+
+    def post(self, pattern: str) -> Callable[[_H], _H]:
+        return self.route(pattern, ("POST",))
+
+    def put(self, pattern: str) -> Callable[[_H], _H]:
+        return self.route(pattern, ("PUT",))
+
+    def patch(self, pattern: str) -> Callable[[_H], _H]:
+        return self.route(pattern, ("PATCH",))
+
+    def delete(self, pattern: str) -> Callable[[_H], _H]:
+        return self.route(pattern, ("DELETE",))
+
+    def head(self, pattern: str) -> Callable[[_H], _H]:
+        return self.route(pattern, ("HEAD",))
+
+    def options(self, pattern: str) -> Callable[[_H], _H]:
+        return self.route(pattern, ("OPTIONS",))
+
+    @property
+    def routes(self) -> list[Route]:
+        return list(self._routes)
+
+    def freeze(self) -> None:
+        """Marks the end of registration (the server is about to dispatch)."""
+        self._radix.freeze()
+
+    # ------------------------------------------------------------ looking up
+
+    def get_match(self, request: Request) -> RouteMatch:
+        """The match for the request; a fallback match when no route answers."""
+        method = request.method
+        path = request._path
+        radix = self._radix
+        match = radix.get_static_match(method, path)
+        if match is not None:
+            return match
+        found = radix.get_match(method, path)
+        if found is None:
+            return self._fallback(method, path)
+        return _match_of(*found)
+
+    def _fallback(self, method: Any, path: Any) -> RouteMatch:
+        radix = self._radix
+        if method == "HEAD":
+            found = radix.get_match("GET", path)
+            if found is not None:
+                route, values = found
+                head = self._head_routes.get(id(route))
+                if head is None:
+                    head = self._head_routes[id(route)] = _head_of(route)
+                return _match_of(head, values)
+        allowed = [m for m in self._methods if m != method and radix.get_match(m, path) is not None]
+        if not allowed:
+            return self._not_found
+        if "GET" in allowed and "HEAD" not in allowed:
+            allowed.append("HEAD")
+        key = tuple(sorted(allowed))
+        match = self._not_allowed.get(key)
+        if match is None:
+            match = self._not_allowed[key] = RouteMatch(_Fallback(_method_not_allowed(", ".join(key).encode())))
+        return match
