@@ -186,7 +186,7 @@ class Application(KeystoneApplication):
         if request.method == "HEAD":
             # the server drops the body of a HEAD answer: do not produce it
             set_headers_for_response_content(response)
-            await send({"type": "http.response.start", "status": response.status, "headers": response._raw_headers})
+            await send({"type": "http.response.start", "status": response.status, "headers": response.headers.values})
             await send({"type": _BODY, "body": b"", "more_body": False})
             return True
         content = request.content

@@ -218,9 +218,9 @@ def file(
         return acquire_response(416, raw, None)
     media = _bytes(content_type)
     if wanted is None:
-        content = StreamedContent(media, _read_file(path, 0, size), size, path, None)
+        content = StreamedContent(media, _read_file(path, 0, size), size, file_path=path)
         return acquire_response(200, raw, content)
     start, end = wanted  # type: ignore[misc]
     raw.append((b"content-range", b"bytes %d-%d/%d" % (start, end - 1, size)))
-    content = StreamedContent(media, _read_file(path, start, end), end - start, path, (start, end))
+    content = StreamedContent(media, _read_file(path, start, end), end - start, file_path=path, file_range=(start, end))
     return acquire_response(206, raw, content)
