@@ -12,11 +12,13 @@ import asyncio
 import hashlib
 import os
 import tempfile
+from datetime import datetime, timezone
 from html import escape
 from typing import Any
 
 from velmora import Application, ServerSentEvent, file, html, json, redirect, sse, text
 from velmora.cookies import Cookie
+from velmora.messages import get_absolute_url_to_path, get_request_absolute_url
 from velmora.exceptions import BadRequest, NotFound, UnprocessableEntity
 
 app = Application()
@@ -31,6 +33,7 @@ INDEX = """<!DOCTYPE html>
 <ul>
 <li><a href="/hello/world">GET /hello/{name}</a>: text</li>
 <li><a href="/users/42">GET /users/{id:int}</a>: JSON with a typed parameter</li>
+<li><a href="/request-info">GET /request-info</a>: what the request says about itself</li>
 <li><a href="/search?q=velmora&amp;page=2&amp;tag=a&amp;tag=b">GET /search?q=&amp;page=&amp;tag=</a>: query parameters</li>
 <li>POST /echo: JSON in, JSON out</li>
 <li>POST /items: JSON validated, 422 with the details when invalid</li>
@@ -61,6 +64,26 @@ async def hello(request: Any) -> Any:
 @router.get("/users/{id:int}")
 async def user(request: Any) -> Any:
     return json({"id": int(request.route_values["id"])})
+
+
+def _latin1(value: Any) -> str:
+    return value.decode("latin-1") if isinstance(value, bytes) else str(value)
+
+
+@router.get("/request-info")
+async def request_info(request: Any) -> Any:
+    return json(
+        {
+            "method": request.method,
+            "scheme": request.scheme,
+            "host": request.host,
+            "client_ip": request.client_ip,
+            "path": request.path,
+            "url": get_request_absolute_url(request).value.decode(),
+            "to_path": get_absolute_url_to_path(request, "/users/1").value.decode(),
+            "headers": {_latin1(name): _latin1(value) for name, value in request.headers.values},
+        }
+    )
 
 
 @router.get("/search")
@@ -158,7 +181,8 @@ async def set_cookie(request: Any) -> Any:
 @router.get("/cookies/clear")
 async def clear_cookie(request: Any) -> Any:
     response = redirect("/cookies", 303)
-    response.unset_cookie(request.get_query_param("name", ""))
+    expired = datetime(1970, 1, 1, tzinfo=timezone.utc)
+    response.set_cookie(Cookie(request.get_query_param("name", ""), "", expired, path="/", http_only=True))
     return response
 
 

@@ -249,6 +249,10 @@ class Router:
         match = radix.get_static_match(method, path)
         if match is not None:
             return match
+        if type(path) is str and "%" in path:
+            # An RSGI server hands over the path already percent-decoded; the
+            # tree decodes what it captures, so a "%" must reach it escaped.
+            path = path.replace("%", "%25")
         found = radix.get_match(method, path)
         if found is None:
             return self._fallback(method, path)
