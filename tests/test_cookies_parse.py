@@ -1,10 +1,12 @@
 """velmora.cookies: the Set-Cookie parser, cookie dates and the native table."""
 
 import ctypes
+import importlib
 import locale
 import random
 from datetime import datetime, timedelta, timezone
 from email.utils import parsedate_to_datetime
+from types import SimpleNamespace
 from urllib.parse import unquote
 
 import pytest
@@ -283,18 +285,43 @@ class Table(ctypes.Structure):
 
 
 @pytest.fixture(scope="module")
-def table():
+def ctypes_table():
     get = ctypes.pythonapi.PyCapsule_GetPointer
     get.restype, get.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
     return Table.from_address(get(cookies._C_API, b"velmora.cookies._C_API"))
 
 
-def test_table_header_and_objects(table):
+ENTRY_POINTS = [name for name, _ in Table._fields_[6:]]
+
+
+@pytest.fixture(scope="module", params=["ctypes", "C++"])
+def table(request, ctypes_table):
+    """The table through its ctypes mirror, or through a C++ module that
+    binds it with bind() and calls each entry as a sibling module does."""
+    if request.param == "ctypes":
+        return ctypes_table
+    consumer = importlib.import_module("velmora._cookies_consumer")
+    return SimpleNamespace(cookie_methods=SimpleNamespace(contents=consumer),
+                           **{name: getattr(consumer, name) for name in ENTRY_POINTS})
+
+
+def test_table_header_and_objects(ctypes_table):
+    table = ctypes_table
     assert (table.header.version, table.header.size) == (1, ctypes.sizeof(Table))
     assert table.cookie_type is Cookie
     assert table.same_site_mode_type is CookieSameSiteMode
     assert table.cookie_error is cookies.CookieError
     assert table.cookie_value_exceeds_maximum_length is CookieValueExceedsMaximumLength
+
+
+def test_consumer_binds_the_objects_and_reads_the_layout():
+    consumer = importlib.import_module("velmora._cookies_consumer")
+    assert consumer.bound_objects() == (Cookie, CookieSameSiteMode, cookies.CookieError,
+                                        CookieValueExceedsMaximumLength)
+    c = Cookie("n", "v", expires=WHEN, domain="d", path="/", http_only=True, max_age=7, same_site=2)
+    assert consumer.layout(c) == ("n", "v", WHEN, "d", "/", 1, 0, 7, 2)
+    with pytest.raises(TypeError, match="Argument 'self' has incorrect type"):
+        consumer.clone("n=v")
 
 
 def test_table_entry_points(table):

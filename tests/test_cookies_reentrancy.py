@@ -11,6 +11,8 @@ import textwrap
 import pytest
 from isolated import run_isolated
 
+LEAK_REPEAT = False  # the cases run in child interpreters
+
 PRELUDE = textwrap.dedent(
     """
     import datetime, gc

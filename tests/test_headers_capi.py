@@ -5,6 +5,8 @@ the Python override; failures come back as the pending exception."""
 from __future__ import annotations
 
 import ctypes
+import importlib
+from types import SimpleNamespace
 
 import pytest
 
@@ -47,16 +49,38 @@ class Table(ctypes.Structure):
 
 
 @pytest.fixture(scope="module")
-def table():
+def ctypes_table():
     get = ctypes.pythonapi.PyCapsule_GetPointer
     get.restype, get.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
     address = get(mod._C_API, b"velmora.headers._C_API")
     return Table.from_address(address)
 
 
-def test_header_and_types(table):
-    assert (table.version, table.size) == (1, ctypes.sizeof(Table))
-    assert table.header_type is Header and table.headers_type is Headers
+@pytest.fixture(scope="module", params=["ctypes", "C++"])
+def table(request, ctypes_table):
+    """The table through its ctypes mirror, or through a C++ module that
+    binds it with bind() and calls each slot as a sibling module does."""
+    if request.param == "ctypes":
+        return ctypes_table
+    consumer = importlib.import_module("velmora._headers_consumer")
+    return SimpleNamespace(methods=SimpleNamespace(contents=consumer),
+                           intern_header_name_bytes=consumer.intern_header_name_bytes,
+                           simd_lower_bytes=consumer.simd_lower_bytes)
+
+
+def test_header_and_types(ctypes_table):
+    assert (ctypes_table.version, ctypes_table.size) == (1, ctypes.sizeof(Table))
+    assert ctypes_table.header_type is Header and ctypes_table.headers_type is Headers
+
+
+def test_consumer_binds_the_types_and_reads_the_layouts():
+    consumer = importlib.import_module("velmora._headers_consumer")
+    assert consumer.bound_types() == (Header, Headers)
+    values = [(b"a", b"1")]
+    assert consumer.layout(Headers(values))[0] is values
+    assert consumer.layout(Header(b"Content-Type", "x")) == (b"content-type", "x")
+    with pytest.raises(TypeError, match="Argument 'self' has incorrect type"):
+        consumer.get([], b"a")
 
 
 def test_slots_call_the_native_methods(table):

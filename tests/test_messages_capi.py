@@ -9,17 +9,27 @@ import pytest
 
 from velmora import _messages_consumer as consumer
 from velmora.contents import Content
-from velmora.messages import Message, Request, Response
+from velmora.messages import REQ_FREELIST, RESP_FREELIST, Message, Request, Response
 
-call = consumer.call
-entry = consumer.entry
+
+
+def call(name, obj, *args):
+    """The slot `name` of the table for the object's class."""
+    prefix = "request_" if isinstance(obj, Request) else "response_" if isinstance(obj, Response) else "message_"
+    if name == "alloc_scratchpad":
+        return consumer.alloc_scratchpad(obj, *args)
+    return getattr(consumer, prefix + name)(obj, *args)
+
+
+def entry(name, *args):
+    return getattr(consumer, name)(*args)
 
 
 def test_layouts_match_the_python_view():
     r = Request("GET", b"/p?q=1", [(b"host", b"h")])
     r.route_values = {"id": 1}
     r.state, r._context, r.context = "s", "private", "public"
-    f = consumer.fields(r)
+    f = consumer.layout(r)
     python_names = [n for n in f if not n.startswith("arena") and n not in ("_raw_headers", "_arena_initialized")]
     for name in python_names:
         assert f[name] is getattr(r, name), name
@@ -27,7 +37,7 @@ def test_layouts_match_the_python_view():
     assert (f["arena_capacity"], f["_arena_initialized"]) == (0, 0)
     resp = Response(418, None, Content(b"text/plain", b"x"))
     resp.state, resp._context = 1, 2
-    g = consumer.fields(resp)
+    g = consumer.layout(resp)
     assert (g["status"], g["state"], g["_context"], g["content"]) == (418, 1, 2, resp.content)
 
 
@@ -159,3 +169,28 @@ def test_pooled_constructors():
     headers = [(b"a", b"1")]
     resp = entry("acquire_response", 201, headers)
     assert resp.status == 201 and resp.headers.values is headers
+
+
+def test_slots_alternating_between_classes():
+    class Custom(Response):
+        def get_first_header(self, key):
+            return b"custom"
+
+    objects = [Request("GET", None, [(b"a", b"r")]), Response(200, [(b"a", b"s")]), Custom(200), Message([])]
+    for _ in range(3):
+        assert [call("get_first_header", o, b"a") for o in objects] == [b"r", b"s", b"custom", None]
+
+
+def test_table_type_checks_and_unfinished_slots():
+    with pytest.raises(TypeError):
+        consumer.request_get_query_params(Response(200), "a")
+    assert consumer.message_get_first_header(Request("GET", None, [(b"a", b"1")]), b"a") == b"1"
+    consumer.release_request(None)
+    consumer.release_response(None)
+    r, resp = Request("GET", None, None), Response(500)
+    assert consumer.request_reset(r) == 0 and consumer.response_reset(resp) == 0
+    assert (r.method, resp.status) == ("", 200)
+    consumer.release_request(r)
+    consumer.release_response(resp)
+    assert REQ_FREELIST[-1] is r and RESP_FREELIST[-1] is resp
+    assert consumer.acquire_request("GET", b"/", b"", None, None) is r and consumer.acquire_response() is resp

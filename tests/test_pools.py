@@ -81,7 +81,7 @@ def test_release_resets_every_request_field():
     r._form_data = {"f": [form_file]}
     release_request(r)
     assert log == ["dispose"] and form_file.file.closed
-    f = consumer.fields(r)
+    f = consumer.layout(r)
     assert (f["method"], f["_path"], f["_raw_query"]) == ("", "", "")
     assert f["_raw_headers"] == []
     cleared = [n for n in f if n not in ("method", "_path", "_raw_query", "_raw_headers")
@@ -102,7 +102,7 @@ def test_release_resets_every_response_field():
     assert log == ["dispose"] and form_file.file.closed
     assert (r.status, r.state, r.context, r._context, r.scope_protocol, r._form_data, r.content) == (
         200, None, None, None, None, None, None)
-    assert consumer.fields(r)["_headers"] is None and r.headers.values == []
+    assert consumer.layout(r)["_headers"] is None and r.headers.values == []
     headers = [(b"a", b"b")]
     again = acquire_response(201, headers)
     assert again is r and again.status == 201 and again.headers.values is headers
@@ -177,13 +177,13 @@ def test_reset_and_dispose_called_directly():
 def test_arena_lives_with_the_request():
     r = Request.incoming("GET", b"/", b"", None, None)
     assert r.scratchpad_arena_stats() == (0, 0, False)
-    assert consumer.call("alloc_scratchpad", r, 100, 64) % 64 == 0
+    assert consumer.alloc_scratchpad(r, 100, 64) % 64 == 0
     capacity, offset, initialised = r.scratchpad_arena_stats()
     assert (capacity, initialised) == (65536, True) and offset >= 100
     release_request(r)
     again = Request.incoming("GET", b"/", b"", None, None)
     assert again is r and again.scratchpad_arena_stats() == (65536, 0, True)
-    assert consumer.call("alloc_scratchpad", again, 10, 8) is not None
+    assert consumer.alloc_scratchpad(again, 10, 8) is not None
     assert not hasattr(again, "alloc_scratchpad")  # direct-call only
 
 

@@ -195,6 +195,17 @@ CASES = {
         segs = [Seg("A"), "b", "c"]
         assert tables().rec_str(t, t.root, segs, 0, None) == (r, {"tail": "b/c"})
     """,
+    "segment whose lower() returns another type": """
+        t = RadixTree(); t.insert("/a/*.txt", Route())
+        class Seg(bytes):
+            def lower(self): return "b.txt"
+        try:
+            tables().rec_bytes(t, t.root.children_str["a"], [Seg(b"B.TXT")], 0, None)
+        except TypeError:
+            pass
+        else:
+            raise SystemExit("no TypeError")
+    """,
     "seeded key replaces the wildcard name": """
         t = RadixTree(); r = Route(); t.insert("/a/*", r)
         node = t.root.children_str["a"]

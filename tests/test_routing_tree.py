@@ -349,13 +349,32 @@ def test_wildcard_suffix_is_stored_lower_case():
     assert (node.wildcard_name, node.wildcard_suffix_str, node.wildcard_suffix_bytes) == ("tail", ".txt", b".txt")
 
 
-def test_wildcard_param_names_include_remainder():
+@pytest.mark.parametrize("as_bytes", [False, True], ids=["str", "bytes"])
+def test_wildcard_param_names_include_remainder(as_bytes):
+    tree = RadixTree()
+    route, root_route = Route(), Route()
+    tree.insert("/{user}/*", route, ["user", "file"])
+    tree.insert("/{rest:path}", root_route, ["all"])
+
+    def m(path):
+        return tree.match(path.encode() if as_bytes else path)
+
+    assert m("/ann/a/b") == (route, {"user": "ann", "file": "a/b"})
+    # An empty remainder is keyed the same way, at the root as well.
+    assert m("/ann") == (route, {"user": "ann", "file": ""})
+    assert m("/ann/") == (route, {"user": "ann", "file": ""})
+    assert m("/") == (root_route, {"all": ""})
+
+
+@pytest.mark.parametrize("path", ["/", "", b"/", b""])
+def test_root_wildcard_with_suffix_needs_the_suffix(path):
     tree = RadixTree()
     route = Route()
-    tree.insert("/{user}/*", route, ["user", "file"])
-    assert tree.match("/ann/a/b") == (route, {"user": "ann", "file": "a/b"})
-    # At the end of the path the remainder keeps its wildcard key.
-    assert tree.match("/ann") == (route, {"_p_0": "ann", "tail": ""})
+    tree.insert("/*.TXT", route)
+    assert tree.match(path) is None
+    assert tree.match("/a/B.txt") == (route, {"tail": "a/B"})
+    tree.insert("/*", route)
+    assert tree.match(path) == (route, {"tail": ""})
 
 
 # -- bad input ----------------------------------------------------------------

@@ -2,6 +2,8 @@
 ctypes with the layout of url_api.h."""
 
 import ctypes
+import importlib
+from types import SimpleNamespace
 
 import pytest
 
@@ -26,7 +28,7 @@ class UrlCapi(ctypes.Structure):
 
 
 @pytest.fixture(scope="module")
-def capi():
+def ctypes_capi():
     get = ctypes.pythonapi.PyCapsule_GetPointer
     get.restype = ctypes.c_void_p
     get.argtypes = [ctypes.py_object, ctypes.c_char_p]
@@ -34,9 +36,28 @@ def capi():
     return UrlCapi.from_address(address)
 
 
-def test_header_and_objects(capi):
-    assert capi.version == 1 and capi.size == ctypes.sizeof(UrlCapi)
-    assert capi.url_type == id(URL) and capi.invalid_url == id(InvalidURL)
+@pytest.fixture(scope="module", params=["ctypes", "C++"])
+def capi(request, ctypes_capi):
+    """The table through its ctypes mirror, or through a C++ module that
+    binds it with bind() and calls each entry as a sibling module does."""
+    if request.param == "ctypes":
+        return ctypes_capi
+    consumer = importlib.import_module("velmora._url_consumer")
+    return SimpleNamespace(methods=SimpleNamespace(contents=consumer), join_prefix=consumer.join_prefix,
+                           build_absolute_url=consumer.build_absolute_url, url_from_bytes=consumer.url_from_bytes)
+
+
+def test_header_and_objects(ctypes_capi):
+    assert ctypes_capi.version == 1 and ctypes_capi.size == ctypes.sizeof(UrlCapi)
+    assert ctypes_capi.url_type == id(URL) and ctypes_capi.invalid_url == id(InvalidURL)
+
+
+def test_consumer_binds_the_objects_and_reads_the_layout():
+    consumer = importlib.import_module("velmora._url_consumer")
+    assert consumer.bound_objects() == (URL, InvalidURL)
+    assert consumer.layout(URL(b"https://[::1]:8443/p?q#f")) == (
+        b"https://[::1]:8443/p?q#f", b"https", b"::1", 8443, b"/p", b"q", b"f", True)
+    assert consumer.layout(URL(b"./a")) == (b"/./a", None, None, 0, b"/./a", None, None, False)
 
 
 def test_entry_points(capi):

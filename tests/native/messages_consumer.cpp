@@ -1,29 +1,58 @@
 // `velmora._messages_consumer`: a module built against messages_api.h the
-// way keystone and scribe are, so that the tests can read the published
-// layouts and call every table slot and entry point by name.
+// way keystone and scribe are.  It binds the interface with bind() while it
+// is imported and exposes the published layouts, every slot of the three
+// tables (`message_<slot>`, `request_<slot>`, `response_<slot>`) and the
+// entry points to the test suite.
 #include <Python.h>
 
 #include <cstring>
 
+#include "consumer.hpp"
 #include "messages/messages_api.h"
-#include "vel/args.hpp"
 #include "vel/module.hpp"
 #include "vel/object.hpp"
 
 namespace {
 
+using vel::messages::AcquireResponseArgs;
+using vel::messages::CAPI;
+using vel::messages::MessageMethods;
 using vel::messages::MessageObject;
+using vel::messages::RequestMethods;
 using vel::messages::RequestObject;
+using vel::messages::ResponseMethods;
 using vel::messages::ResponseObject;
 
-const vel::messages::CAPI *api = nullptr;
+const CAPI *g_api = nullptr;
 
-inline MessageObject *M(PyObject *o) { return reinterpret_cast<MessageObject *>(o); }
-inline RequestObject *R(PyObject *o) { return reinterpret_cast<RequestObject *>(o); }
-inline ResponseObject *RS(PyObject *o) { return reinterpret_cast<ResponseObject *>(o); }
+const CAPI *api() { return g_api; }
+const MessageMethods *message_methods() { return g_api->message_methods; }
+const MessageMethods *request_message_methods() { return &g_api->request_methods->message; }
+const MessageMethods *response_message_methods() { return &g_api->response_methods->message; }
+const RequestMethods *request_methods() { return g_api->request_methods; }
+const ResponseMethods *response_methods() { return g_api->response_methods; }
 
-inline PyObject *from_int(int rc) { return rc < 0 ? nullptr : PyLong_FromLong(rc); }
-inline PyObject *from_void() { return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None); }
+}  // namespace
+
+template <>
+PyTypeObject *consumer::type_of<MessageObject>()
+{
+    return g_api->Message_Type;
+}
+
+template <>
+PyTypeObject *consumer::type_of<RequestObject>()
+{
+    return g_api->Request_Type;
+}
+
+template <>
+PyTypeObject *consumer::type_of<ResponseObject>()
+{
+    return g_api->Response_Type;
+}
+
+namespace {
 
 int put(PyObject *dict, const char *key, PyObject *value)
 {
@@ -37,25 +66,24 @@ int put(PyObject *dict, const char *key, PyObject *value)
 
 inline PyObject *field(PyObject *v) { return Py_NewRef(v != nullptr ? v : Py_None); }
 
-// fields(obj) -> dict of the published fields of a Message, Request or
+// layout(obj) -> dict of the published fields of a Message, Request or
 // Response, read straight from the layout.
-PyObject *fields(PyObject *, PyObject *obj)
+PyObject *layout(PyObject *, PyObject *obj)
 {
-    if (!PyObject_TypeCheck(obj, api->Message_Type)) {
-        PyErr_SetString(PyExc_TypeError, "a Message is required");
+    if (!vel::check_arg(obj, g_api->Message_Type, "obj", false)) {
         return nullptr;
     }
     vel::Ref d = vel::steal(PyDict_New());
     if (!d) {
         return nullptr;
     }
-    MessageObject *m = M(obj);
+    auto *m = reinterpret_cast<MessageObject *>(obj);
     PyObject *out = d.get();
     int rc = put(out, "_raw_headers", field(m->_raw_headers)) | put(out, "_headers", field(m->_headers)) |
              put(out, "content", field(m->content)) | put(out, "scope_protocol", field(m->scope_protocol)) |
              put(out, "_form_data", field(m->_form_data)) | put(out, "context", field(m->context));
-    if (PyObject_TypeCheck(obj, api->Request_Type)) {
-        RequestObject *r = R(obj);
+    if (PyObject_TypeCheck(obj, g_api->Request_Type)) {
+        auto *r = reinterpret_cast<RequestObject *>(obj);
         rc |= put(out, "method", field(r->method)) | put(out, "_url", field(r->_url)) |
               put(out, "_path", field(r->_path)) | put(out, "_raw_query", field(r->_raw_query)) |
               put(out, "route_values", field(r->route_values)) | put(out, "scope", field(r->scope)) |
@@ -68,152 +96,77 @@ PyObject *fields(PyObject *, PyObject *obj)
               put(out, "arena_capacity", PyLong_FromSize_t(r->_arena.capacity)) |
               put(out, "arena_offset", PyLong_FromSize_t(r->_arena.offset)) |
               put(out, "_arena_initialized", PyLong_FromLong(r->_arena_initialized));
-    } else if (PyObject_TypeCheck(obj, api->Response_Type)) {
-        ResponseObject *r = RS(obj);
+    } else if (PyObject_TypeCheck(obj, g_api->Response_Type)) {
+        auto *r = reinterpret_cast<ResponseObject *>(obj);
         rc |= put(out, "status", PyLong_FromLong(r->status)) | put(out, "state", field(r->state)) |
               put(out, "_context", field(r->_context));
     }
     return rc != 0 ? nullptr : d.release();
 }
 
-bool is_name(PyObject *name, const char *text) { return PyUnicode_CompareWithASCIIString(name, text) == 0; }
-
-PyObject *bad_call(PyObject *name)
+// alloc_scratchpad(request, size, alignment) -> the address (the memory is
+// written to once), or None.
+PyObject *alloc_scratchpad(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
-    PyErr_Format(PyExc_ValueError, "no slot %R taking these arguments", name);
-    return nullptr;
-}
-
-// The Message slots of `t`, called by name with 0, 1 or 2 arguments.
-PyObject *message_slot(const vel::messages::MessageMethods &t, PyObject *name, MessageObject *self,
-                       PyObject *const *a, Py_ssize_t n)
-{
-    if (n == 0) {
-        if (is_name(name, "content_type")) return t.content_type(self);
-        if (is_name(name, "_ensure_raw_headers")) return from_int(t._ensure_raw_headers(self));
-        if (is_name(name, "has_body")) return from_int(t.has_body(self));
-        if (is_name(name, "declares_json")) return from_int(t.declares_json(self));
-        if (is_name(name, "declares_xml")) return from_int(t.declares_xml(self));
-    } else if (n == 1) {
-        if (is_name(name, "get_headers")) return t.get_headers(self, a[0]);
-        if (is_name(name, "get_first_header")) return t.get_first_header(self, a[0]);
-        if (is_name(name, "get_single_header")) return t.get_single_header(self, a[0]);
-        if (is_name(name, "remove_header")) return from_int(t.remove_header(self, a[0]));
-        if (is_name(name, "_has_header")) return from_int(t._has_header(self, a[0]));
-        if (is_name(name, "has_header")) return from_int(t.has_header(self, a[0]));
-        if (is_name(name, "remove_headers")) return from_int(t.remove_headers(self, a[0]));
-        if (is_name(name, "get_headers_tuples")) return t.get_headers_tuples(self, a[0]);
-        if (is_name(name, "with_content")) return t.with_content(self, a[0]);
-        if (is_name(name, "declares_content_type")) return from_int(t.declares_content_type(self, a[0]));
-    } else if (n == 2) {
-        if (is_name(name, "_add_header")) return from_int(t._add_header(self, a[0], a[1]));
-        if (is_name(name, "_add_header_if_missing")) return from_int(t._add_header_if_missing(self, a[0], a[1]));
-        if (is_name(name, "add_header")) return from_int(t.add_header(self, a[0], a[1]));
-        if (is_name(name, "set_header")) return from_int(t.set_header(self, a[0], a[1]));
-        if (is_name(name, "init_prop")) return from_int(t.init_prop(self, a[0], a[1]));
-    }
-    return bad_call(name);
-}
-
-// call(name, obj, *args): the slot `name` of the table for obj's type
-// (Request, Response or Message slots).
-PyObject *call(PyObject *, PyObject *const *args, Py_ssize_t nargs)
-{
-    if (!vel::check_nargs("call", nargs, 2, 4) || !vel::check_arg_exact(args[0], &PyUnicode_Type, "name", false) ||
-        !vel::check_arg(args[1], api->Message_Type, "obj", false)) {
+    if (!vel::check_nargs("alloc_scratchpad", nargs, 3, 3) ||
+        !vel::check_arg(args[0], g_api->Request_Type, "request", false)) {
         return nullptr;
     }
-    PyObject *name = args[0];
-    PyObject *obj = args[1];
-    PyObject *const *a = args + 2;
-    Py_ssize_t n = nargs - 2;
-    if (PyObject_TypeCheck(obj, api->Request_Type)) {
-        const auto &t = *api->request_methods;
-        if (n == 0 && is_name(name, "expect_100_continue")) return from_int(t.expect_100_continue(R(obj)));
-        if (n == 0 && is_name(name, "reset")) return from_int(t.reset(R(obj)));
-        if (n == 2 && is_name(name, "get_query_param")) return t.get_query_param(R(obj), a[0], a[1]);
-        if (n == 1 && is_name(name, "get_query_params")) return t.get_query_params(R(obj), a[0]);
-        if (n == 2 && is_name(name, "alloc_scratchpad")) {
-            size_t size = PyLong_AsSize_t(a[0]);
-            size_t alignment = PyLong_AsSize_t(a[1]);
-            if (PyErr_Occurred()) {
-                return nullptr;
-            }
-            void *p = t.alloc_scratchpad(R(obj), size, alignment);
-            if (p != nullptr) {
-                std::memset(p, 0xAB, size);  // the memory must be writable
-            }
-            return p != nullptr ? PyLong_FromVoidPtr(p) : Py_NewRef(Py_None);
-        }
-        return message_slot(t.message, name, M(obj), a, n);
-    }
-    if (PyObject_TypeCheck(obj, api->Response_Type)) {
-        const auto &t = *api->response_methods;
-        if (n == 0 && is_name(name, "is_redirect")) return from_int(t.is_redirect(RS(obj)));
-        if (n == 0 && is_name(name, "reset")) return from_int(t.reset(RS(obj)));
-        return message_slot(t.message, name, M(obj), a, n);
-    }
-    return message_slot(*api->message_methods, name, M(obj), a, n);
-}
-
-RequestObject *request_arg(PyObject *obj)
-{
-    return vel::check_arg(obj, api->Request_Type, "request", false) ? R(obj) : nullptr;
-}
-
-// entry(name, *args): a native entry point of the table.
-PyObject *entry(PyObject *, PyObject *const *args, Py_ssize_t nargs)
-{
-    if (!vel::check_nargs("entry", nargs, 1, 6) || !vel::check_arg_exact(args[0], &PyUnicode_Type, "name", false)) {
+    size_t size = PyLong_AsSize_t(args[1]);
+    size_t alignment = size == static_cast<size_t>(-1) ? 0 : PyLong_AsSize_t(args[2]);
+    if (PyErr_Occurred()) {
         return nullptr;
     }
-    PyObject *name = args[0];
-    PyObject *const *a = args + 1;
-    Py_ssize_t n = nargs - 1;
-    if (n == 1 && is_name(name, "ensure_bytes")) return api->ensure_bytes(a[0]);
-    if (n == 1 && is_name(name, "method_without_body")) return from_int(api->method_without_body(a[0]));
-    if (n == 1 && is_name(name, "intern_method_str")) return api->intern_method_str(a[0]);
-    if (n == 1 && is_name(name, "intern_header_name_bytes")) return api->intern_header_name_bytes(a[0]);
-    if (n == 5 && is_name(name, "acquire_request")) {
-        return reinterpret_cast<PyObject *>(api->acquire_request(a[0], a[1], a[2], a[3], a[4]));
+    void *p = g_api->request_methods->alloc_scratchpad(reinterpret_cast<RequestObject *>(args[0]), size, alignment);
+    if (p == nullptr) {
+        Py_RETURN_NONE;
     }
-    if (n <= 3 && is_name(name, "acquire_response")) {
-        int32_t status = n > 0 ? static_cast<int32_t>(PyLong_AsLong(a[0])) : 200;
+    std::memset(p, 0xAB, size);
+    return PyLong_FromVoidPtr(p);
+}
+
+// acquire_response(*given): the optional-arguments record with as many
+// fields as arguments are given (none: a NULL record).
+PyObject *acquire_response(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (!vel::check_nargs("acquire_response", nargs, 0, 3)) {
+        return nullptr;
+    }
+    AcquireResponseArgs optional{static_cast<int>(nargs), 200, nullptr, nullptr};
+    if (nargs > 0) {
+        optional.status = static_cast<int32_t>(PyLong_AsLong(args[0]));
         if (PyErr_Occurred()) {
             return nullptr;
         }
-        vel::messages::AcquireResponseArgs optional{static_cast<int>(n), status, n > 1 ? a[1] : nullptr,
-                                                     n > 2 ? a[2] : nullptr};
-        return reinterpret_cast<PyObject *>(api->acquire_response(n == 0 ? nullptr : &optional));
     }
-    if (n == 1 && is_name(name, "release_request")) {
-        api->release_request(a[0] == Py_None ? nullptr : R(a[0]));
-        return from_void();
-    }
-    if (n == 1 && is_name(name, "release_response")) {
-        api->release_response(a[0] == Py_None ? nullptr : RS(a[0]));
-        return from_void();
-    }
-    RequestObject *r = n >= 1 ? request_arg(a[0]) : nullptr;
-    if (n >= 1 && r == nullptr) {
+    optional.headers = nargs > 1 ? args[1] : nullptr;
+    optional.content = nargs > 2 ? args[2] : nullptr;
+    return reinterpret_cast<PyObject *>(g_api->acquire_response(nargs == 0 ? nullptr : &optional));
+}
+
+// release_request / release_response with None as a NULL object.
+template <class T, void (*CAPI::*Release)(T *)>
+PyObject *release(PyObject *, PyObject *arg)
+{
+    if (arg != Py_None && !vel::check_arg(arg, consumer::type_of<T>(), "obj", false)) {
         return nullptr;
     }
-    if (n == 1 && is_name(name, "is_cors_request")) return from_int(api->is_cors_request(r));
-    if (n == 1 && is_name(name, "is_cors_preflight_request")) return from_int(api->is_cors_preflight_request(r));
-    if (n == 1 && is_name(name, "get_request_absolute_url")) return api->get_request_absolute_url(r);
-    if (n == 2 && is_name(name, "get_absolute_url_to_path")) return api->get_absolute_url_to_path(r, a[1]);
-    return bad_call(name);
+    (g_api->*Release)(arg == Py_None ? nullptr : reinterpret_cast<T *>(arg));
+    return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
 }
 
 // Whether the Message part of the Request and Response tables is the
 // Message table itself, slot for slot.
 PyObject *tables_share_message_slots(PyObject *, PyObject *)
 {
-    bool same = std::memcmp(&api->request_methods->message, api->message_methods,
-                            sizeof(vel::messages::MessageMethods)) == 0 &&
-                std::memcmp(&api->response_methods->message, api->message_methods,
-                            sizeof(vel::messages::MessageMethods)) == 0;
-    return PyBool_FromLong(same);
+    return PyBool_FromLong(
+        std::memcmp(request_message_methods(), message_methods(), sizeof(MessageMethods)) == 0 &&
+        std::memcmp(response_message_methods(), message_methods(), sizeof(MessageMethods)) == 0);
+}
+
+PyObject *bound_types(PyObject *, PyObject *)
+{
+    return PyTuple_Pack(3, g_api->Message_Type, g_api->Request_Type, g_api->Response_Type);
 }
 
 // One request/response exchange the way the writers run it, through the
@@ -222,31 +175,33 @@ PyObject *tables_share_message_slots(PyObject *, PyObject *)
 int one_exchange(PyObject *method, PyObject *path, PyObject *query, PyObject *name)
 {
     vel::Ref host = vel::steal(Py_BuildValue("[(yy)]", "host", "example.org"));
-    vel::Ref r = host ? vel::steal(reinterpret_cast<PyObject *>(api->acquire_request(method, path, query,
-                                                                                      host.get(), Py_None)))
+    vel::Ref r = host ? vel::steal(reinterpret_cast<PyObject *>(g_api->acquire_request(method, path, query,
+                                                                                        host.get(), Py_None)))
                       : vel::Ref();
     if (!r) {
         return -1;
     }
-    const auto &rt = *api->request_methods;
-    vel::Ref value = vel::steal(rt.get_query_param(R(r.get()), name, Py_None));
-    if (!value || !PyUnicode_Check(value.get()) || rt.message.add_header(M(r.get()), name, value.get()) < 0) {
-        return PyErr_Occurred() ? -1 : (PyErr_SetString(PyExc_AssertionError, "query value"), -1);
+    auto *req = reinterpret_cast<RequestObject *>(r.get());
+    const RequestMethods &rt = *g_api->request_methods;
+    vel::Ref value = vel::steal(rt.get_query_param(req, name, Py_None));
+    if (!value || rt.message.add_header(&req->base, name, value.get()) < 0) {
+        return -1;
     }
-    void *scratch = rt.alloc_scratchpad(R(r.get()), 256, 32);
+    void *scratch = rt.alloc_scratchpad(req, 256, 32);
     if (scratch == nullptr || reinterpret_cast<uintptr_t>(scratch) % 32 != 0) {
         PyErr_SetString(PyExc_AssertionError, "scratchpad allocation");
         return -1;
     }
     std::memset(scratch, 0, 256);
-    vel::messages::AcquireResponseArgs args{1, 201, nullptr, nullptr};
-    vel::Ref resp = vel::steal(reinterpret_cast<PyObject *>(api->acquire_response(&args)));
-    if (!resp || api->response_methods->message.set_header(M(resp.get()), name, value.get()) < 0) {
+    AcquireResponseArgs args{1, 201, nullptr, nullptr};
+    vel::Ref resp = vel::steal(reinterpret_cast<PyObject *>(g_api->acquire_response(&args)));
+    auto *res = reinterpret_cast<ResponseObject *>(resp.get());
+    if (!resp || g_api->response_methods->message.set_header(&res->base, name, value.get()) < 0) {
         return -1;
     }
-    api->release_request(R(r.get()));
+    g_api->release_request(req);
     if (!PyErr_Occurred()) {
-        api->release_response(RS(resp.get()));
+        g_api->release_response(res);
     }
     return PyErr_Occurred() ? -1 : 0;
 }
@@ -270,32 +225,68 @@ PyObject *exchange_cycles(PyObject *, PyObject *arg)
     return PyLong_FromLong(n);
 }
 
-PyMethodDef methods[] = {
-    {"exchange_cycles", exchange_cycles, METH_O, "exchange_cycles(n): n pooled exchanges through the table."},
-    {"fields", fields, METH_O, "The published fields of a message object."},
-    {"call", VEL_METH(call), METH_FASTCALL, "call(name, obj, *args): a table slot by name."},
-    {"entry", VEL_METH(entry), METH_FASTCALL, "entry(name, *args): a native entry point by name."},
+#define FN(name, table, member) {name, VEL_METH((consumer::call<table, member>)), METH_FASTCALL, nullptr}
+#define MESSAGE_SLOTS(prefix, table)                                                                  \
+    FN(prefix "get_headers", table, &MessageMethods::get_headers),                                     \
+    FN(prefix "get_first_header", table, &MessageMethods::get_first_header),                           \
+    FN(prefix "get_single_header", table, &MessageMethods::get_single_header),                         \
+    FN(prefix "remove_header", table, &MessageMethods::remove_header),                                 \
+    FN(prefix "_has_header", table, &MessageMethods::_has_header),                                     \
+    FN(prefix "has_header", table, &MessageMethods::has_header),                                       \
+    FN(prefix "_add_header", table, &MessageMethods::_add_header),                                     \
+    FN(prefix "_add_header_if_missing", table, &MessageMethods::_add_header_if_missing),               \
+    FN(prefix "add_header", table, &MessageMethods::add_header),                                       \
+    FN(prefix "set_header", table, &MessageMethods::set_header),                                       \
+    FN(prefix "content_type", table, &MessageMethods::content_type),                                   \
+    FN(prefix "_ensure_raw_headers", table, &MessageMethods::_ensure_raw_headers),                     \
+    FN(prefix "remove_headers", table, &MessageMethods::remove_headers),                               \
+    FN(prefix "get_headers_tuples", table, &MessageMethods::get_headers_tuples),                       \
+    FN(prefix "init_prop", table, &MessageMethods::init_prop),                                         \
+    FN(prefix "with_content", table, &MessageMethods::with_content),                                   \
+    FN(prefix "has_body", table, &MessageMethods::has_body),                                           \
+    FN(prefix "declares_content_type", table, &MessageMethods::declares_content_type),                 \
+    FN(prefix "declares_json", table, &MessageMethods::declares_json),                                 \
+    FN(prefix "declares_xml", table, &MessageMethods::declares_xml)
+
+PyMethodDef module_methods[] = {
+    MESSAGE_SLOTS("message_", message_methods),
+    MESSAGE_SLOTS("request_", request_message_methods),
+    MESSAGE_SLOTS("response_", response_message_methods),
+    FN("request_expect_100_continue", request_methods, &RequestMethods::expect_100_continue),
+    FN("request_reset", request_methods, &RequestMethods::reset),
+    FN("request_get_query_param", request_methods, &RequestMethods::get_query_param),
+    FN("request_get_query_params", request_methods, &RequestMethods::get_query_params),
+    FN("response_is_redirect", response_methods, &ResponseMethods::is_redirect),
+    FN("response_reset", response_methods, &ResponseMethods::reset),
+    FN("ensure_bytes", api, &CAPI::ensure_bytes),
+    FN("method_without_body", api, &CAPI::method_without_body),
+    FN("is_cors_preflight_request", api, &CAPI::is_cors_preflight_request),
+    FN("is_cors_request", api, &CAPI::is_cors_request),
+    FN("get_absolute_url_to_path", api, &CAPI::get_absolute_url_to_path),
+    FN("get_request_absolute_url", api, &CAPI::get_request_absolute_url),
+    FN("intern_method_str", api, &CAPI::intern_method_str),
+    FN("intern_header_name_bytes", api, &CAPI::intern_header_name_bytes),
+    {"acquire_request", VEL_METH(+[](PyObject *, PyObject *const *args, Py_ssize_t nargs) -> PyObject * {
+         return vel::check_nargs("acquire_request", nargs, 5, 5)
+                    ? reinterpret_cast<PyObject *>(g_api->acquire_request(args[0], args[1], args[2], args[3], args[4]))
+                    : nullptr;
+     }),
+     METH_FASTCALL, nullptr},
+    {"acquire_response", VEL_METH(acquire_response), METH_FASTCALL, nullptr},
+    {"release_request", release<RequestObject, &CAPI::release_request>, METH_O, nullptr},
+    {"release_response", release<ResponseObject, &CAPI::release_response>, METH_O, nullptr},
+    {"alloc_scratchpad", VEL_METH(alloc_scratchpad), METH_FASTCALL, nullptr},
+    {"layout", layout, METH_O, nullptr},
     {"tables_share_message_slots", tables_share_message_slots, METH_NOARGS, nullptr},
+    {"bound_types", bound_types, METH_NOARGS, nullptr},
+    {"exchange_cycles", exchange_cycles, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
-int consumer_exec(PyObject *module)
-{
-    api = vel::messages::bind();
-    if (api == nullptr) {
-        return -1;
-    }
-    return PyModule_AddIntConstant(module, "REQUEST_SIZE", static_cast<long>(sizeof(RequestObject))) < 0 ||
-                   PyModule_AddIntConstant(module, "RESPONSE_SIZE", static_cast<long>(sizeof(ResponseObject))) < 0
-               ? -1
-               : 0;
-}
-
-PyModuleDef_Slot slots[] = {VEL_MODULE_SLOTS(consumer_exec)};
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "velmora._messages_consumer", nullptr, 0, methods, slots,
-                          nullptr, nullptr, nullptr};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit__messages_consumer(void) { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit__messages_consumer()
+{
+    return consumer::init<CAPI, vel::messages::bind, &g_api>(
+        "velmora._messages_consumer", "Calls the messages interface as a sibling would.", module_methods);
+}

@@ -34,9 +34,10 @@ inline PyObject *raw_list(MessageObject *self)
 }
 
 // Calls on_match(entry) for each entry whose name matches, in order;
-// on_match returns 0 to go on, 1 to stop, -1 on error.  A name test that
-// runs Python code may change the list: its size is read on every step
-// and the list and entry are held while such a test runs.
+// on_match returns 0 to go on, 1 to stop, -1 on error.  A name test or
+// on_match may run Python code (or a collection) that changes the list or
+// replaces the message's list: the list is held, its size read on every
+// step, and the entry held while a name test runs Python code.
 template <class F>
 int scan(MessageObject *self, const HeaderKey &key, F on_match)
 {
@@ -47,7 +48,7 @@ int scan(MessageObject *self, const HeaderKey &key, F on_match)
     if (!PyList_Check(values)) {
         return vel::expected_type_error("list", values) ? 0 : -1;
     }
-    Ref hold_list;
+    Ref hold_list = borrow(values);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
         PyObject *entry = PyList_GET_ITEM(values, i);
         if ((!Py_IS_TYPE(entry, &PyTuple_Type) && !PyTuple_Check(entry)) || Py_SIZE(entry) < 2) {
@@ -61,9 +62,6 @@ int scan(MessageObject *self, const HeaderKey &key, F on_match)
         }
         int rc;
         if (found == HeaderKey::kSlow) {
-            if (!hold_list) {
-                hold_list = borrow(values);
-            }
             Ref hold = borrow(entry);
             found = key.match(name);
             rc = found > 0 ? on_match(entry) : found;
@@ -188,26 +186,31 @@ PyObject *copy_header_list(PyObject *headers)
     if (!result) {
         return nullptr;
     }
-    // The list is sized first and filled item by item; nothing here runs
-    // Python code, so the caller's list cannot change meanwhile.
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *item = PyList_GET_ITEM(headers, i);
-        PyObject *stored = nullptr;
-        if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2 && PyBytes_Check(PyTuple_GET_ITEM(item, 0))) {
-            PyObject *name = PyTuple_GET_ITEM(item, 0);
+    // Allocations may run a collection, and finalisers may change the
+    // caller's list: its size is read on every step and the item is held.
+    Py_ssize_t filled = 0;
+    for (; filled < n && filled < PyList_GET_SIZE(headers); ++filled) {
+        Ref item = borrow(PyList_GET_ITEM(headers, filled));
+        PyObject *entry = item.get();
+        PyObject *stored;
+        if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2 && PyBytes_Check(PyTuple_GET_ITEM(entry, 0))) {
+            PyObject *name = PyTuple_GET_ITEM(entry, 0);
             if (!PyBytes_CheckExact(name)) {
                 vel::expected_type_error("bytes", name);
                 return nullptr;
             }
             Ref shared = steal(intern_header_name_bytes(name));
-            stored = shared.get() == name ? Py_NewRef(item) : pair(shared.get(), PyTuple_GET_ITEM(item, 1));
+            stored = shared.get() == name ? item.release() : pair(shared.get(), PyTuple_GET_ITEM(entry, 1));
             if (stored == nullptr) {
                 return nullptr;
             }
         } else {
-            stored = Py_NewRef(item);
+            stored = item.release();
         }
-        PyList_SET_ITEM(result.get(), i, stored);
+        PyList_SET_ITEM(result.get(), filled, stored);
+    }
+    if (filled < n && PyList_SetSlice(result.get(), filled, n, nullptr) < 0) {
+        return nullptr;
     }
     return result.release();
 }
@@ -305,10 +308,26 @@ PyObject *get_headers_impl(MessageObject *self, PyObject *key)
         return nullptr;
     }
     int rc = scan(self, k, [&](PyObject *entry) {
-        Ref value = steal(convert_value(PyTuple_GET_ITEM(entry, 1), k.bytes_key()));
+        // Converting may run Python code (str()) that changes the list.
+        Ref raw = borrow(PyTuple_GET_ITEM(entry, 1));
+        Ref value = steal(convert_value(raw.get(), k.bytes_key()));
         return value && PyList_Append(result.get(), value.get()) == 0 ? 0 : -1;
     });
     return rc < 0 ? nullptr : result.release();
+}
+
+int visit_header_values(MessageObject *self, PyObject *key, int (*visit)(PyObject *value, void *context),
+                        void *context)
+{
+    HeaderKey k;
+    if (!k.init(key, g_state->str_lower)) {
+        return -1;
+    }
+    return scan(self, k, [&](PyObject *entry) {
+        Ref raw = borrow(PyTuple_GET_ITEM(entry, 1));
+        Ref value = steal(convert_value(raw.get(), k.bytes_key()));
+        return value ? visit(value.get(), context) : -1;
+    });
 }
 
 PyObject *get_first_header_impl(MessageObject *self, PyObject *key)
@@ -417,13 +436,11 @@ int has_header_impl(MessageObject *self, PyObject *key)
 
 int add_header_impl(MessageObject *self, PyObject *key, PyObject *value)
 {
-    PyObject *values = raw_list(self);
-    if (values == nullptr) {
-        return -1;
-    }
     Ref name = PyBytes_CheckExact(key) ? steal(intern_header_name_bytes(key)) : borrow(key);
     Ref entry = steal(pair(name.get(), value));
-    return entry ? PyList_Append(values, entry.get()) : -1;
+    // The list is read after allocating: a collection may have run.
+    PyObject *values = entry ? raw_list(self) : nullptr;
+    return values != nullptr ? PyList_Append(values, entry.get()) : -1;
 }
 
 int remove_header_impl(MessageObject *self, PyObject *key)

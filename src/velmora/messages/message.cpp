@@ -98,25 +98,32 @@ namespace {
 
 // ---------------------------------------------------------------- native bodies
 
-// content is truthy (1/0/-1).
-int has_content(MessageObject *self)
+// The content when it is truthy (held in *out), 1/0/-1.  The truth test
+// may run Python code that replaces the field, so callers use *out.
+int truthy_content(MessageObject *self, Ref *out)
 {
     PyObject *content = self->content;
     if (content == nullptr || content == Py_None) {
         return 0;
     }
-    Ref hold = borrow(content);
+    *out = borrow(content);
     return PyObject_IsTrue(content);
+}
+
+inline vel::contents::ContentObject *as_content(const Ref &content)
+{
+    return reinterpret_cast<vel::contents::ContentObject *>(content.get());
 }
 
 PyObject *content_type_impl(MessageObject *self)
 {
-    int truth = has_content(self);
+    Ref content;
+    int truth = truthy_content(self, &content);
     if (truth < 0) {
         return nullptr;
     }
     if (truth) {
-        Ref type = borrow(reinterpret_cast<vel::contents::ContentObject *>(self->content)->type);
+        Ref type = borrow(as_content(content)->type);
         int given = type ? PyObject_IsTrue(type.get()) : 0;
         if (given != 0) {
             return given < 0 ? nullptr : type.release();
@@ -205,8 +212,9 @@ int declares_content_type_impl(MessageObject *self, PyObject *type)
 
 int has_body_impl(MessageObject *self)
 {
-    int truth = has_content(self);
-    return truth <= 0 ? truth : reinterpret_cast<vel::contents::ContentObject *>(self->content)->length != 0;
+    Ref content;
+    int truth = truthy_content(self, &content);
+    return truth <= 0 ? truth : as_content(content)->length != 0;
 }
 
 PyObject *with_content_impl(MessageObject *self, PyObject *content)
@@ -247,57 +255,56 @@ int set_header_impl(MessageObject *self, PyObject *key, PyObject *value)
 int declares_json_impl(MessageObject *self) { return declares_content_type_impl(self, g_state->b_json); }
 int declares_xml_impl(MessageObject *self) { return declares_content_type_impl(self, g_state->b_xml); }
 
-using vel::overridable;
 using vel::override_result_bool;
 
 }  // namespace
 
 PyObject *t_get_headers(MessageObject *self, PyObject *key)
 {
-    return overridable<slot<S_GET_HEADERS>, get_headers_impl>(self, key);
+    return entry<S_GET_HEADERS, get_headers_impl>(self, key);
 }
 
 PyObject *t_get_first_header(MessageObject *self, PyObject *key)
 {
-    return overridable<slot<S_GET_FIRST_HEADER>, get_first_header_impl>(self, key);
+    return entry<S_GET_FIRST_HEADER, get_first_header_impl>(self, key);
 }
 
 int t_remove_header(MessageObject *self, PyObject *key)
 {
-    return overridable<slot<S_REMOVE_HEADER>, remove_header_impl>(self, key);
+    return entry<S_REMOVE_HEADER, remove_header_impl>(self, key);
 }
 
 int t_set_header(MessageObject *self, PyObject *key, PyObject *value)
 {
-    return overridable<slot<S_SET_HEADER>, set_header_impl>(self, key, value);
+    return entry<S_SET_HEADER, set_header_impl>(self, key, value);
 }
 
 PyObject *t_content_type(MessageObject *self)
 {
-    return overridable<slot<S_CONTENT_TYPE>, content_type_impl>(self);
+    return entry<S_CONTENT_TYPE, content_type_impl>(self);
 }
 
 const MessageMethods MESSAGE_METHODS = {
     t_get_headers,
     t_get_first_header,
-    overridable<slot<S_GET_SINGLE_HEADER>, get_single_header_impl>,
+    entry<S_GET_SINGLE_HEADER, get_single_header_impl>,
     t_remove_header,
     has_header_impl,
-    overridable<slot<S_HAS_HEADER>, has_header_impl, override_result_bool>,
+    entry<S_HAS_HEADER, has_header_impl, override_result_bool>,
     add_header_impl,
     add_header_if_missing_impl,
-    overridable<slot<S_ADD_HEADER>, add_header_impl>,
+    entry<S_ADD_HEADER, add_header_impl>,
     t_set_header,
     t_content_type,
     ensure_raw_headers,
     remove_headers_impl,
     get_headers_tuples_impl,
     init_prop_impl,
-    overridable<slot<S_WITH_CONTENT>, with_content_impl>,
-    overridable<slot<S_HAS_BODY>, has_body_impl, override_result_bool>,
-    overridable<slot<S_DECLARES_CONTENT_TYPE>, declares_content_type_impl, override_result_bool>,
-    overridable<slot<S_DECLARES_JSON>, declares_json_impl, override_result_bool>,
-    overridable<slot<S_DECLARES_XML>, declares_xml_impl, override_result_bool>,
+    entry<S_WITH_CONTENT, with_content_impl>,
+    entry<S_HAS_BODY, has_body_impl, override_result_bool>,
+    entry<S_DECLARES_CONTENT_TYPE, declares_content_type_impl, override_result_bool>,
+    entry<S_DECLARES_JSON, declares_json_impl, override_result_bool>,
+    entry<S_DECLARES_XML, declares_xml_impl, override_result_bool>,
 };
 
 namespace {
@@ -374,11 +381,11 @@ PyObject *empty_view() { return PyMemoryView_FromObject(g_state->b_empty); }
 
 PyObject *get_body_buffer(PyObject *self, void *)
 {
-    int truth = has_content(M(self));
+    Ref content;
+    int truth = truthy_content(M(self), &content);
     if (truth <= 0) {
         return truth < 0 ? nullptr : empty_view();
     }
-    Ref content = borrow(M(self)->content);
     Ref buffer;
     int found = get_optional_attr(content.get(), g_state->str_body_buffer, buffer.out());
     if (found != 0) {

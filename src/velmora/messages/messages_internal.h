@@ -161,6 +161,31 @@ vel::OverrideSlot &slot()
     return g_state->slots[S];
 }
 
+namespace detail {
+
+template <auto Impl, auto Dispatch, class F = decltype(Impl)>
+struct NativeFirst;
+
+template <auto Impl, auto Dispatch, class R, class Self, class... A>
+struct NativeFirst<Impl, Dispatch, R (*)(Self *, A...)> {
+    static R call(Self *self, A... args)
+    {
+        PyTypeObject *tp = Py_TYPE(reinterpret_cast<PyObject *>(self));
+        if (tp == g_state->Request_Type || tp == g_state->Response_Type || tp == g_state->Message_Type) {
+            return Impl(self, args...);
+        }
+        return Dispatch(self, args...);
+    }
+};
+
+}  // namespace detail
+
+// A table entry (vel::overridable) that runs `Impl` at once for the
+// module's own three classes: a slot's override cache holds one class, and
+// requests and responses alternate in the same slots.
+template <int S, auto Impl, auto Convert = nullptr>
+inline constexpr auto entry = &detail::NativeFirst<Impl, vel::overridable<slot<S>, Impl, Convert>>::call;
+
 // ---------------------------------------------------------------- fields
 
 // A Python-visible object field: any object, exact str or None, or an
@@ -229,6 +254,11 @@ int has_header_impl(MessageObject *self, PyObject *key);
 int add_header_impl(MessageObject *self, PyObject *key, PyObject *value);
 int remove_header_impl(MessageObject *self, PyObject *key);
 int remove_headers_impl(MessageObject *self, PyObject *headers);
+// Calls visit(value) for the value of each header named `key`, converted as
+// get_headers(key) returns it (held while visited), until visit returns
+// non-zero; -1 on error (visit's -1 included), else 0.
+int visit_header_values(MessageObject *self, PyObject *key, int (*visit)(PyObject *value, void *context),
+                        void *context);
 
 // ---------------------------------------------------------------- tables (message.cpp)
 

@@ -172,46 +172,71 @@ PyObject *get_query_params_impl(RequestObject *self, PyObject *name)
 
 namespace {
 
-// Calls on_pair(name_bytes, value_bytes) for each "name=value" part of
-// every Cookie header, in order.  Parts are separated by ";" with optional
-// spaces after it; parts without "=" are skipped.  Returns -1 on error.
+// Calls on_pair(name_bytes, value_bytes) for each "name=value" part of a
+// Cookie header (bytes), in order: parts are separated by ";" with
+// optional spaces after it; parts without "=" are skipped.  Returns
+// on_pair's first non-zero result, else 0.
+template <class F>
+int cookie_parts(PyObject *header, F &on_pair)
+{
+    const char *s = PyBytes_AS_STRING(header);
+    Py_ssize_t n = PyBytes_GET_SIZE(header);
+    Py_ssize_t pos = 0;
+    while (pos < n) {
+        while (pos < n && (s[pos] == ' ' || s[pos] == '\t')) {
+            ++pos;
+        }
+        Py_ssize_t end = pos;
+        while (end < n && s[end] != ';') {
+            ++end;
+        }
+        const char *eq = static_cast<const char *>(std::memchr(s + pos, '=', static_cast<size_t>(end - pos)));
+        if (eq != nullptr) {
+            Py_ssize_t vend = end;
+            while (vend > eq + 1 - s && (s[vend - 1] == ' ' || s[vend - 1] == ';')) {
+                --vend;
+            }
+            std::string_view name(s + pos, static_cast<size_t>(eq - s - pos));
+            std::string_view value(eq + 1, static_cast<size_t>(vend - (eq + 1 - s)));
+            int rc = on_pair(name, value);
+            if (rc != 0) {
+                return rc;
+            }
+        }
+        pos = end + 1;
+    }
+    return 0;
+}
+
+template <class F>
+int call_visitor(PyObject *value, void *context)
+{
+    return (*static_cast<F *>(context))(value);
+}
+
+// cookie_parts over every Cookie header, as get_headers(b"cookie") gives
+// them (a subclass's get_headers is used; the module's own classes are
+// read in place).  Returns -1 on error, else 0.
 template <class F>
 int scan_cookies(RequestObject *self, F on_pair)
 {
+    auto each = [&](PyObject *header) -> int {
+        if (!PyBytes_Check(header)) {
+            return vel::expected_type_error("bytes", header) ? 0 : -1;
+        }
+        return cookie_parts(header, on_pair);
+    };
+    if (Py_IS_TYPE(O(self), g_state->Request_Type)) {
+        return visit_header_values(&self->base, g_state->b_cookie, call_visitor<decltype(each)>, &each);
+    }
     Ref headers = steal(t_get_headers(&self->base, g_state->b_cookie));
     if (!headers) {
         return -1;
     }
     for (Py_ssize_t h = 0; h < PyList_GET_SIZE(headers.get()); ++h) {
-        PyObject *header = PyList_GET_ITEM(headers.get(), h);
-        if (!PyBytes_Check(header)) {
-            return vel::expected_type_error("bytes", header) ? 0 : -1;
-        }
-        const char *s = PyBytes_AS_STRING(header);
-        Py_ssize_t n = PyBytes_GET_SIZE(header);
-        Py_ssize_t pos = 0;
-        while (pos < n) {
-            while (pos < n && (s[pos] == ' ' || s[pos] == '\t')) {
-                ++pos;
-            }
-            Py_ssize_t end = pos;
-            while (end < n && s[end] != ';') {
-                ++end;
-            }
-            const char *eq = static_cast<const char *>(std::memchr(s + pos, '=', static_cast<size_t>(end - pos)));
-            if (eq != nullptr) {
-                Py_ssize_t vend = end;
-                while (vend > eq + 1 - s && (s[vend - 1] == ' ' || s[vend - 1] == ';')) {
-                    --vend;
-                }
-                std::string_view name(s + pos, static_cast<size_t>(eq - s - pos));
-                std::string_view value(eq + 1, static_cast<size_t>(vend - (eq + 1 - s)));
-                int rc = on_pair(name, value);
-                if (rc != 0) {
-                    return rc < 0 ? -1 : 0;
-                }
-            }
-            pos = end + 1;
+        int rc = each(PyList_GET_ITEM(headers.get(), h));
+        if (rc != 0) {
+            return rc < 0 ? -1 : 0;
         }
     }
     return 0;

@@ -198,8 +198,9 @@ PyObject *request_host(RequestObject *self)
         return Py_NewRef(self->_host);
     }
     PyObject *text = nullptr;
-    if (is_set(self->_url) && as_url(self->_url)->is_absolute) {
-        PyObject *host = as_url(self->_url)->host;
+    Ref url = borrow(self->_url);
+    if (is_set(url.get()) && as_url(url.get())->is_absolute) {
+        PyObject *host = as_url(url.get())->host;
         text = is_set(host) ? host_text(host) : Py_NewRef(g_state->str_empty);
     } else {
         Ref value = steal(t_get_first_header(&self->base, g_state->b_host));

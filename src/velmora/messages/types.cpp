@@ -53,24 +53,23 @@ int is_redirect_impl(ResponseObject *self)
 
 namespace {
 
-using vel::overridable;
 using vel::override_result_bool;
 
 }  // namespace
 
 const RequestMethods REQUEST_METHODS = {
     MESSAGE_METHODS,
-    overridable<slot<S_EXPECT_100_CONTINUE>, expect_100_continue_native, override_result_bool>,
-    overridable<slot<S_REQUEST_RESET>, request_reset_impl>,
+    entry<S_EXPECT_100_CONTINUE, expect_100_continue_native, override_result_bool>,
+    entry<S_REQUEST_RESET, request_reset_impl>,
     alloc_scratchpad_impl,
-    overridable<slot<S_GET_QUERY_PARAM>, get_query_param_impl>,
-    overridable<slot<S_GET_QUERY_PARAMS>, get_query_params_impl>,
+    entry<S_GET_QUERY_PARAM, get_query_param_impl>,
+    entry<S_GET_QUERY_PARAMS, get_query_params_impl>,
 };
 
 const ResponseMethods RESPONSE_METHODS = {
     MESSAGE_METHODS,
-    overridable<slot<S_IS_REDIRECT>, is_redirect_impl, override_result_bool>,
-    overridable<slot<S_RESPONSE_RESET>, response_reset_impl>,
+    entry<S_IS_REDIRECT, is_redirect_impl, override_result_bool>,
+    entry<S_RESPONSE_RESET, response_reset_impl>,
 };
 
 namespace {

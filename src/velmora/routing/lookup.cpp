@@ -341,10 +341,14 @@ private:
             Ref hold_names = Ref::borrow(names);
             return pair(route.get(), captured_.dict(names, nullptr, nullptr));
         }
+        // The path ends where a wildcard starts: an empty remainder, which
+        // satisfies no required suffix.  The values are keyed as for a
+        // longer remainder, by the route's names when they fit.
         PyObject *wc = node->wildcard_child;
         if (wc != Py_None && as_node(wc)->route != Py_None && Twin<B>::suffix(node) == Py_None) {
             Ref route = Ref::borrow(as_node(wc)->route);
-            return pair(route.get(), captured_.dict(nullptr, wildcard_key(node).get(), g_state->s_empty));
+            Ref names = Ref::borrow(as_node(wc)->param_names);
+            return pair(route.get(), captured_.dict(names.get(), wildcard_key(node).get(), g_state->s_empty));
         }
         Py_RETURN_NONE;
     }
@@ -397,6 +401,11 @@ private:
         Ref suffix = Ref::borrow(Twin<B>::suffix(node));
         if (suffix.get() != Py_None) {
             Ref lowered = vel::steal(lower_text(rest.get(), g_state->s_lower));
+            if (lowered && !Twin<B>::check(lowered.get())) {
+                // A subclass's lower() is Python code and may return anything.
+                vel::expected_type_error(B ? "bytes" : "str", lowered.get());
+                lowered = nullptr;
+            }
             int ends = lowered ? Twin<B>::ends_with(lowered.get(), suffix.get()) : -1;
             if (ends <= 0) {
                 return ends < 0 ? nullptr : Py_NewRef(Py_None);
@@ -546,16 +555,9 @@ PyObject *match_path(RadixTreeObject *self, PyObject *path)
         if (root->route != Py_None) {
             return route_pair(root->route, Py_None);
         }
-        PyObject *wc = root->wildcard_child;
-        if (wc != Py_None && as_node(wc)->route != Py_None) {
-            Ref route = Ref::borrow(as_node(wc)->route);
-            Ref values = vel::steal(PyDict_New());
-            if (!values || PyDict_SetItem(values.get(), wildcard_key(root).get(), g_state->s_empty) < 0) {
-                return nullptr;
-            }
-            return PyTuple_Pack(2, route.get(), values.get());
-        }
-        Py_RETURN_NONE;
+        // No segments: the root's wildcard, as at the end of any path.
+        Ref none = vel::steal(PyTuple_New(0));
+        return none ? descend<B>(root, none.get(), 0, nullptr) : nullptr;
     }
     // Stripping trailing slashes removes no piece, so the count still holds.
     Ref segments = vel::steal(split_segments<B>(path, n, layout.count));
