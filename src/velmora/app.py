@@ -18,9 +18,10 @@ import inspect
 import logging
 import traceback
 from collections.abc import Awaitable, Callable
+from types import CoroutineType as _Coroutine
 from typing import Any
 
-from velmora.contents import ASGIContent, HTMLContent, StreamedContent, TextContent
+from velmora.contents import ASGIContent, HTMLContent, TextContent
 from velmora.exceptions import MessageAborted
 from velmora.keystone import KeystoneApplication
 from velmora.messages import Request, Response, release_request, release_response
@@ -90,12 +91,6 @@ async def _until_disconnect(receive: Receive) -> None:
         pass
 
 
-def _is_stream(content: Any) -> bool:
-    return isinstance(content, StreamedContent) and content.file_path is None or (
-        content is not None and content.length < 0
-    )
-
-
 class Application(KeystoneApplication):
     """A web application: `router` holds the request handlers,
     `exceptions_handlers` the error handlers (by status or exception class),
@@ -154,12 +149,15 @@ class Application(KeystoneApplication):
             try:
                 response = self.handle(request)
                 if type(response) is not Response:
-                    response = await self._resolve(request, response)
+                    if type(response) is _Coroutine:
+                        response = await response
+                    if not isinstance(response, Response):
+                        response = await self._resolve(request, response)
             except Exception:
                 self.logger.exception("An error occurred while handling the request")
                 response = _plain_500()
             content = response.content
-            if content is not None and _is_stream(content):
+            if content is not None and content.length < 0:  # produced while it is sent
                 if not await self._send_stream(request, response, receive, send):
                     return
             else:
