@@ -308,3 +308,24 @@ def test_logging_reaches_the_user_unless_configured(monkeypatch):
     monkeypatch.setattr(root, "handlers", [logging.NullHandler()])
     asyncio.run(Application().start())
     assert logger.handlers == []
+
+
+def test_a_client_leaving_mid_body_is_no_server_error(caplog):
+    app = Application()
+
+    @app.router.post("/echo")
+    async def echo(request):
+        return json(await request.json())
+
+    messages = [
+        {"type": "http.request", "body": b'{"a":', "more_body": True},
+        {"type": "http.disconnect"},
+    ]
+
+    async def receive():
+        return messages.pop(0)
+
+    with caplog.at_level(logging.INFO, "velmora.server"):
+        status = asgi(app, "POST", "/echo", headers=[("content-type", "application/json")], receive=receive)[0]
+    assert status == 400
+    assert not [r for r in caplog.records if r.levelno >= logging.ERROR]

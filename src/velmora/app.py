@@ -91,6 +91,12 @@ async def _until_disconnect(receive: Receive) -> None:
         pass
 
 
+async def _client_left(app: Any, request: Request, exc: MessageAborted) -> Response:
+    # The client went away before its body arrived: the answer goes nowhere,
+    # and a departure is no server error.
+    return Response(400, None, TextContent("Bad Request: the request body was not received"))
+
+
 class Application(KeystoneApplication):
     """A web application: `router` holds the request handlers,
     `exceptions_handlers` the error handlers (by status or exception class),
@@ -108,6 +114,7 @@ class Application(KeystoneApplication):
         self.on_shutdown = []
         self.server_error_details_handler = ServerErrorDetailsHandler()
         self.started = False
+        self.exceptions_handlers[MessageAborted] = _client_left
 
     # ----------------------------------------------------------- life cycle
 
@@ -258,7 +265,13 @@ class Application(KeystoneApplication):
         if scope.proto == "http":
             pending = dispatch_rsgi_http(self, scope, protocol)
             if pending is not None:
-                await pending
+                try:
+                    await pending
+                except Exception as exc:
+                    # the client left while the body was being sent: nothing
+                    # to report (the server's own exception type)
+                    if type(exc).__name__ != "RSGIProtocolClosed":
+                        raise
         else:
             # WebSocket is not supported: refuse the handshake.
             close = getattr(protocol, "close", None)
