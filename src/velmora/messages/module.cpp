@@ -2,6 +2,8 @@
 // published table.
 #include <Python.h>
 
+#include <cstring>
+
 #include "messages/messages_internal.h"
 #include "vel/capi.hpp"
 #include "vel/module.hpp"
@@ -162,6 +164,46 @@ int add_module_values(PyObject *module, State *st)
     return PyModule_AddObjectRef(module, "_charset_rx", st->charset_rx);
 }
 
+// velmora._messages_async holds the body-reading coroutines: METHODS maps
+// a class name to {name: function}, each put into the class's dictionary
+// (the types are immutable to Python code, not to their module), and
+// FUNCTIONS the module-private coroutines, put into the module.
+int install_python_methods(PyObject *module, State *st)
+{
+    Ref source = steal(PyImport_ImportModule("velmora._messages_async"));
+    Ref methods = source ? steal(PyObject_GetAttrString(source.get(), "METHODS")) : Ref();
+    Ref functions = methods ? steal(PyObject_GetAttrString(source.get(), "FUNCTIONS")) : Ref();
+    if (!functions) {
+        return -1;
+    }
+    if (!PyDict_Check(methods.get()) || !PyDict_Check(functions.get())) {
+        PyErr_SetString(PyExc_ImportError, "velmora._messages_async: METHODS and FUNCTIONS must be dicts");
+        return -1;
+    }
+    PyTypeObject *types[] = {st->Message_Type, st->Request_Type, st->Response_Type};
+    for (PyTypeObject *type : types) {
+        const char *dot = std::strrchr(type->tp_name, '.');
+        PyObject *own = PyDict_GetItemString(methods.get(), dot + 1);  // borrowed
+        if (own == nullptr || !PyDict_Check(own)) {
+            PyErr_Format(PyExc_ImportError, "velmora._messages_async has no methods for %s", dot + 1);
+            return -1;
+        }
+        if (PyDict_Update(type->tp_dict, own) < 0) {
+            return -1;
+        }
+        PyType_Modified(type);
+    }
+    Py_ssize_t pos = 0;
+    PyObject *name;
+    PyObject *function;
+    while (PyDict_Next(functions.get(), &pos, &name, &function)) {
+        if (PyObject_SetAttr(module, name, function) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
 CAPI capi_table;
 
 int publish(PyObject *module, State *st)
@@ -195,7 +237,7 @@ int messages_exec(PyObject *module)
     State *st = vel::init_state<State>(module, &g_state);
     if (st == nullptr || bind_siblings(st) < 0 || make_constants(st) < 0 || init_message_type(module, st) < 0 ||
         init_request_type(module, st) < 0 || init_response_type(module, st) < 0 || init_slots(st) < 0 ||
-        add_module_values(module, st) < 0) {
+        add_module_values(module, st) < 0 || install_python_methods(module, st) < 0) {
         return -1;
     }
     return publish(module, st);
