@@ -1,4 +1,4 @@
-"""Size limits applied to request bodies, changeable at run time."""
+"""Size limits applied to requests, changeable at run time."""
 
 from __future__ import annotations
 
@@ -15,7 +15,13 @@ class Limits:
     - `max_body_size`: bytes of one request body (PayloadTooLarge above it);
     - `multipart_max_parts`: parts of one multipart body;
     - `multipart_max_headers_size`: bytes of the header block of one part;
-    - `multipart_max_field_size`: bytes of one part that is not a file.
+    - `multipart_max_field_size`: bytes of one part that is not a file;
+    - `max_header_count`: header lines of one request (431 above it);
+    - `max_headers_size`: bytes of all header names and values (431);
+    - `max_path_length`: bytes of the request path, query excluded (414).
+
+    The last three are checked by the application's entry points before a
+    request object is built, on ASGI and RSGI alike.
     """
 
     __slots__ = (
@@ -23,12 +29,18 @@ class Limits:
         "_multipart_max_parts",
         "_multipart_max_headers_size",
         "_multipart_max_field_size",
+        "_max_header_count",
+        "_max_headers_size",
+        "_max_path_length",
     )
 
     max_body_size: int
     multipart_max_parts: int
     multipart_max_headers_size: int
     multipart_max_field_size: int
+    max_header_count: int
+    max_headers_size: int
+    max_path_length: int
 
     def __init__(self) -> None:
         self.reset()
@@ -39,6 +51,9 @@ class Limits:
         self.multipart_max_parts = 1000
         self.multipart_max_headers_size = 16 * 1024
         self.multipart_max_field_size = 1 * MiB
+        self.max_header_count = 100
+        self.max_headers_size = 32 * 1024
+        self.max_path_length = 8 * 1024
 
     def __repr__(self) -> str:
         fields = ", ".join(f"{name[1:]}={getattr(self, name)}" for name in self.__slots__)
