@@ -7,7 +7,6 @@ text (414 for the path, 431 for the headers); no handler runs.
 
 from __future__ import annotations
 
-from itertools import chain
 from typing import Any
 
 from velmora.settings.limits import limits
@@ -33,7 +32,7 @@ def asgi_rejection(path: Any, headers: Any) -> int:
     if headers:
         if len(headers) > current._max_header_count:
             return HEADERS_TOO_LARGE
-        if sum(map(len, chain.from_iterable(headers))) > current._max_headers_size:
+        if sum([len(name) + len(value) for name, value in headers]) > current._max_headers_size:
             return HEADERS_TOO_LARGE
     return 0
 
@@ -50,6 +49,6 @@ def rsgi_rejection(scope: Any) -> int:
     items = scope.headers.items()
     if len(items) > current._max_header_count:
         return HEADERS_TOO_LARGE
-    if sum(map(len, chain.from_iterable(items))) > current._max_headers_size:
+    if sum([len(name) + len(value) for name, value in items]) > current._max_headers_size:
         return HEADERS_TOO_LARGE
     return 0
