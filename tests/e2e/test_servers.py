@@ -13,6 +13,8 @@ import pytest
 
 from .conftest import SERVERS, Server, command, free_port
 
+LEAK_REPEAT = False  # the servers run in child processes
+
 DOWNLOAD = bytes(i % 251 for i in range(1 << 20))
 
 
