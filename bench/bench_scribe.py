@@ -9,9 +9,10 @@ messages (the floor).  "fresh" builds the response in the statement, as a
 handler does, and the floor builds its content the same way; "reused" sends
 one response again and again (its content headers are then found declared).
 
-RSGI: `dispatch_rsgi_http` for a handler that returns a `Response`, against
-the bare `protocol.response_str` call; the dispatch acquires and releases the
-request and the response and must create no coroutine.
+RSGI: `dispatch_rsgi_http` for a handler that returns a pooled `Response`,
+against the bare `protocol.response_str` call and against the handler plus
+that call (what any bridge pays); the dispatch reads the scope, acquires and
+releases the request, converts the headers and creates no coroutine.
 """
 
 from __future__ import annotations
@@ -24,7 +25,7 @@ sys.path.insert(0, os.path.dirname(__file__))
 from harness import Bench  # noqa: E402
 
 from velmora.contents import Content  # noqa: E402
-from velmora.messages import Response  # noqa: E402
+from velmora.messages import Response, acquire_response, release_response  # noqa: E402
 from velmora.scribe import dispatch_rsgi_http, send_asgi_response  # noqa: E402
 
 BODY = b"Hello, world!"
@@ -73,7 +74,7 @@ content = Content(CT, BODY)
 
 class App:
     def handle(self, request):
-        return Response(200, None, content)
+        return acquire_response(200, None, content)
 
 
 reused = Response(200, None, content)
@@ -96,5 +97,6 @@ bench.case("asgi small text, reused", {
 bench.case("rsgi sync handler", {
     "velmora": "dispatch_rsgi_http(app, scope, protocol)",
     "bare call": "protocol.response_str(200, headers, 'Hello, world!')",
+    "handler + bare call": "release_response(app.handle(None)); protocol.response_str(200, headers, 'Hello, world!')",
 }, ns)
 bench.run()

@@ -13,7 +13,14 @@ import pytest
 
 from appkit import Protocol, Scope, asgi, asgi_exchange, both, rsgi
 from velmora import Application, json, stream, text
-from velmora.messages import REQ_FREELIST, RESP_FREELIST, get_absolute_url_to_path, get_request_absolute_url
+from velmora.messages import (
+    REQ_FREELIST,
+    RESP_FREELIST,
+    Response,
+    get_absolute_url_to_path,
+    get_request_absolute_url,
+    release_response,
+)
 
 
 def test_entry_points_are_coroutine_functions():
@@ -329,3 +336,58 @@ def test_a_client_leaving_mid_body_is_no_server_error(caplog):
         status = asgi(app, "POST", "/echo", headers=[("content-type", "application/json")], receive=receive)[0]
     assert status == 400
     assert not [r for r in caplog.records if r.levelno >= logging.ERROR]
+
+
+def test_header_values_with_line_breaks_never_reach_the_wire():
+    app = Application()
+
+    @app.router.get("/")
+    async def home(request):
+        response = text("x")
+        response.add_header(b"x-injected", b"a\r\nSet-Cookie: stolen=1")
+        return response
+
+    requests = len(REQ_FREELIST)
+    sent = []
+
+    async def send(message):
+        sent.append(message)
+
+    async def receive():
+        return {"type": "http.disconnect"}
+
+    scope = {"type": "http", "method": "GET", "path": "/", "raw_path": b"/", "query_string": b"", "headers": []}
+    with pytest.raises(ValueError):  # the server answers 500
+        asyncio.run(app(scope, receive, send))
+    assert sent == []
+    with pytest.raises(ValueError):
+        rsgi(app, "GET", "/")
+    assert len(REQ_FREELIST) == requests
+
+
+def test_many_requests_leave_nothing_behind():
+    import gc
+
+    app = hello_app()
+    probes = [("GET", "/"), ("GET", "/users/5"), ("GET", "/boom"), ("GET", "/nowhere"), ("POST", "/"), ("HEAD", "/")]
+
+    async def run(rounds):
+        for _ in range(rounds):
+            for method, path in probes:
+                await asgi_exchange(app, method, path)
+                protocol = Protocol()
+                await app.__rsgi__(Scope(method, path), protocol)
+
+    for _ in range(600):  # a full pool does not grow any more
+        release_response(Response(200))
+    logging.getLogger("velmora.server").disabled = True
+    try:
+        asyncio.run(run(20))
+        gc.collect()
+        before = len(gc.get_objects())
+        asyncio.run(run(200))
+        gc.collect()
+        grown = len(gc.get_objects()) - before
+    finally:
+        logging.getLogger("velmora.server").disabled = False
+    assert grown < 200, grown

@@ -212,6 +212,12 @@ def test_stream_ends_the_body_once(parts, expected):
     assert all(type(m["body"]) is bytes for m in recorder.bodies)
 
 
+def test_body_of_another_type_is_streamed_through_get_parts():
+    recorder = send(Response(200, None, Content(b"text/plain", 12)))  # length unknown
+    assert (b"transfer-encoding", b"chunked") in recorder.messages[0]["headers"]
+    assert [(m["body"], m["more_body"]) for m in recorder.bodies] == [(b"12", True), (b"", False)]
+
+
 def test_streamed_content_with_a_known_length_is_streamed():
     recorder = send(Response(200, None, streamed(b"ab", b"cd", length=4)))
     assert (b"content-length", b"4") in recorder.messages[0]["headers"]

@@ -57,17 +57,17 @@ def _header_list(headers: HeadersArg) -> list[tuple[bytes, bytes]] | None:
 
 def text(value: str, status: int = 200, headers: HeadersArg = None) -> Response:
     """A text/plain response in UTF-8."""
-    return acquire_response(status, _header_list(headers), TextContent(value))
+    return acquire_response(status, _header_list(headers) if headers else None, TextContent(value))
 
 
 def html(value: str, status: int = 200, headers: HeadersArg = None) -> Response:
     """A text/html response in UTF-8."""
-    return acquire_response(status, _header_list(headers), HTMLContent(value))
+    return acquire_response(status, _header_list(headers) if headers else None, HTMLContent(value))
 
 
 def json(data: Any, status: int = 200, headers: HeadersArg = None) -> Response:
     """An application/json response, compact (`{"id":42}`)."""
-    return acquire_response(status, _header_list(headers), JSONContent(data))
+    return acquire_response(status, _header_list(headers) if headers else None, JSONContent(data))
 
 
 def redirect(location: str | bytes, status: int = 302, headers: HeadersArg = None) -> Response:

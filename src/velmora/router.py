@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import inspect
 from collections.abc import Callable, Iterable
-from typing import Any, TypeVar
+from typing import Any, TypeVar, cast
 
 from velmora.contents import StreamedContent, TextContent
 from velmora.exceptions import NotFound
@@ -191,7 +191,7 @@ class Router:
         if not inspect.iscoroutinefunction(handler):
             handler = _checked(handler)
         route = Route(method, pattern, handler)
-        self._radix.add_route(method, pattern, route, route.param_names)
+        self._radix.add_route(method, pattern, route, cast("list[str | bytes]", route.param_names))
         self._routes.append(route)
         if method not in self._methods:
             self._methods.append(method)
@@ -243,8 +243,8 @@ class Router:
 
     def get_match(self, request: Request) -> RouteMatch:
         """The match for the request; a fallback match when no route answers."""
-        method = request.method
-        path = request._path
+        method: Any = request.method
+        path: Any = request._path
         radix = self._radix
         match = radix.get_static_match(method, path)
         if match is not None:

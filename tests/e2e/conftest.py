@@ -27,12 +27,12 @@ def free_port() -> int:
         return sock.getsockname()[1]
 
 
-def command(kind: str, port: int) -> list[str]:
+def command(kind: str, port: int, target: str = "demo.app:app") -> list[str]:
     if kind == "uvicorn":
         args = ["-m", "uvicorn", "--host", "127.0.0.1", "--port", str(port), "--log-level", "warning"]
     else:
         args = ["-m", "granian", "--interface", "rsgi", "--host", "127.0.0.1", "--port", str(port), "--workers", "1"]
-    cmd = [sys.executable, *args, "demo.app:app"]
+    cmd = [sys.executable, *args, target]
     limit = shutil.which("timeout")
     return [limit, "-k", "5", str(HARD_TIMEOUT), *cmd] if limit else cmd
 

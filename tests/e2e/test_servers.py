@@ -6,11 +6,14 @@ import hashlib
 import json
 import os
 import socket
+import subprocess
 import time
 
 import pytest
 
-from .conftest import Server
+from .conftest import SERVERS, Server, command, free_port
+
+LEAK_REPEAT = False  # the servers run in child processes
 
 DOWNLOAD = bytes(i % 251 for i in range(1 << 20))
 
@@ -248,3 +251,21 @@ def httpx_client(server: Server):
     import httpx
 
     return httpx.Client(base_url=server.url, timeout=10)
+
+
+@pytest.mark.parametrize("kind", SERVERS)
+def test_a_failing_start_up_hook_stops_the_server(kind, tmp_path):
+    pytest.importorskip(kind)
+    (tmp_path / "failing.py").write_text(
+        "from velmora import Application\n"
+        "app = Application()\n"
+        "async def connect(application):\n"
+        "    raise OSError('database down')\n"
+        "app.on_startup.append(connect)\n"
+    )
+    env = dict(os.environ, PYTHONPATH=str(tmp_path))
+    result = subprocess.run(
+        command(kind, free_port(), "failing:app"), cwd=tmp_path, env=env, capture_output=True, timeout=30
+    )
+    assert result.returncode != 0
+    assert b"database down" in result.stdout + result.stderr

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+#include "vel/text.hpp"
+
 namespace vel::scribe {
 
 ResponseObject *response_arg(PyObject *obj, const char *name)
@@ -27,7 +29,7 @@ bool content_type_and_length(PyObject *content, Ref &type, long long *length)
         *length = c->length;
         return true;
     }
-    type = steal(PyObject_GetAttr(content, g_state->s_type_attr));
+    type = steal(PyObject_GetAttr(content, g_state->s_type));
     Ref len = type ? steal(PyObject_GetAttr(content, g_state->s_length)) : Ref();
     if (!len) {
         return false;
@@ -138,11 +140,7 @@ PyObject *asgi_header_bytes(PyObject *item, bool is_name)
     if (!text) {
         return nullptr;
     }
-    if (!is_name) {
-        return text.release();
-    }
-    Ref lower = steal(PyObject_CallMethod(text.get(), "lower", nullptr));
-    return lower.release();
+    return is_name ? lower_text(text.get(), g_state->s_lower) : text.release();
 }
 
 PyObject *asgi_headers(PyObject *raw)
@@ -215,7 +213,7 @@ PyObject *asgi_messages(PyObject *, PyObject *arg)
         return nullptr;
     }
     State *st = g_state;
-    Ref raw = borrow(response->base._raw_headers);
+    Ref raw = borrow(response->base._raw_headers != nullptr ? response->base._raw_headers : Py_None);
     Ref headers = steal(asgi_headers(raw.get()));
     Ref status = headers ? steal(PyLong_FromLong(response->status)) : Ref();
     Ref start = status ? steal(PyDict_New()) : Ref();

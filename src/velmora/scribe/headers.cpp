@@ -8,31 +8,26 @@ namespace vel::scribe {
 
 bool name_equals(PyObject *name, const char *lower, size_t n)
 {
+    const char *s;
+    size_t size;
     if (PyBytes_Check(name)) {
-        if (static_cast<size_t>(PyBytes_GET_SIZE(name)) != n) {
+        s = PyBytes_AS_STRING(name);
+        size = static_cast<size_t>(PyBytes_GET_SIZE(name));
+    } else if (PyUnicode_Check(name) && PyUnicode_IS_ASCII(name)) {
+        s = reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(name));
+        size = static_cast<size_t>(PyUnicode_GET_LENGTH(name));
+    } else {
+        return false;
+    }
+    if (size != n) {
+        return false;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (ascii_lower(s[i]) != lower[i]) {
             return false;
         }
-        const char *s = PyBytes_AS_STRING(name);
-        for (size_t i = 0; i < n; ++i) {
-            if (ascii_lower(s[i]) != lower[i]) {
-                return false;
-            }
-        }
-        return true;
     }
-    if (PyUnicode_Check(name)) {
-        if (static_cast<size_t>(PyUnicode_GET_LENGTH(name)) != n || !PyUnicode_IS_ASCII(name)) {
-            return false;
-        }
-        const char *s = reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(name));
-        for (size_t i = 0; i < n; ++i) {
-            if (ascii_lower(s[i]) != lower[i]) {
-                return false;
-            }
-        }
-        return true;
-    }
-    return false;
+    return true;
 }
 
 int scan_declared(PyObject *raw, Declared *out)

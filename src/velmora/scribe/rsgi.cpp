@@ -174,7 +174,7 @@ PyObject *content_type_of(PyObject *content)
         PyObject *type = reinterpret_cast<contents::ContentObject *>(content)->type;
         return Py_NewRef(type != nullptr ? type : Py_None);
     }
-    return PyObject_GetAttr(content, g_state->s_type_attr);
+    return PyObject_GetAttr(content, g_state->s_type);
 }
 
 // A header name or value for the server: str, without CR, LF or NUL.

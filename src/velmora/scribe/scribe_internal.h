@@ -37,7 +37,7 @@ struct State {
     // attribute and method names
     PyObject *s_path, *s_query_string, *s_method, *s_handle, *s_items, *s_file_path, *s_file_range,
         *s_response_empty, *s_response_str, *s_response_bytes, *s_response_file, *s_response_file_range,
-        *s_response_stream, *s_type_attr, *s_length, *s_content;
+        *s_length, *s_lower;
     // module globals called by the bridge
     PyObject *s_send_rsgi_stream, *s_send_rsgi_range, *s_await_res_sync, *s_dispatch_rsgi_async;
     PyObject *s_content_type;  // "content-type" as str
@@ -53,7 +53,7 @@ struct State {
         f(b_octet_stream);
         f(s_path); f(s_query_string); f(s_method); f(s_handle); f(s_items); f(s_file_path); f(s_file_range);
         f(s_response_empty); f(s_response_str); f(s_response_bytes); f(s_response_file);
-        f(s_response_file_range); f(s_response_stream); f(s_type_attr); f(s_length); f(s_content);
+        f(s_response_file_range); f(s_length); f(s_lower);
         f(s_send_rsgi_stream); f(s_send_rsgi_range); f(s_await_res_sync); f(s_dispatch_rsgi_async);
         f(s_content_type);
         f(name_str); f(val_str); f(ct_str_cache); f(static_by_ct); f(empty_headers);
