@@ -2,6 +2,7 @@
 subclasses, and base types that refuse attribute assignment so that the
 direct-call tables never bypass a method replaced on the base class."""
 
+import re
 import weakref
 
 import pytest
@@ -56,3 +57,30 @@ def test_base_types_are_immutable(cls):
     name = next(n for n in vars(cls) if not n.startswith("__"))
     with pytest.raises(TypeError):
         setattr(cls, name, lambda self, *a: None)
+
+
+H = headers.Headers([(b"a", b"1")])
+CALLS = [
+    (lambda: H.get(), "get() missing required argument 'name' (pos 1)"),
+    (lambda: H.get(b"a", b"b"), "get() takes exactly 1 positional argument (2 given)"),
+    (lambda: H.add(b"a", nme=b"1"), "add() got an unexpected keyword argument 'nme'"),
+    (lambda: H.add(b"a", name=b"b"), "add() got multiple values for argument 'name'"),
+    (lambda: H.keys(1), "keys() takes no arguments (1 given)"),
+    (lambda: headers.Headers._add_to_instance(H), "_add_to_instance() missing required argument 'other' (pos 2)"),
+    (lambda: url.URL(b"/a").join(), "join() missing required argument 'other' (pos 1)"),
+    (lambda: url.join_prefix("a"), "join_prefix() missing required argument 'path' (pos 2)"),
+    (lambda: cookies.parse_cookie(raw=b"a=1"), "parse_cookie() got an unexpected keyword argument 'raw'"),
+]
+
+
+@pytest.mark.parametrize("call, message", CALLS, ids=[m[:30] for _, m in CALLS])
+def test_methods_and_functions_check_their_arguments(call, message):
+    with pytest.raises(TypeError, match=re.escape(message)):
+        call()
+
+
+def test_keywords_reach_the_same_implementation():
+    assert H.get(name=b"A") == H.get(b"A") == (b"1",)
+    assert H.contains(key="a") is True
+    assert url.join_prefix(path="x", prefix="api") == "/api/x"
+    assert cookies.parse_cookie(raw_value=b"a=1").value == "1"

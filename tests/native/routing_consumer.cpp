@@ -108,7 +108,7 @@ PyObject *match_layout(PyObject *, PyObject *obj)
 PyObject *router_layout(PyObject *, PyObject *obj)
 {
     auto *r = arg_as<rt::RadixRouterObject>(obj, "router");
-    return r ? Py_BuildValue("(OOiN)", r->trees, r->static_matches, r->frozen,
+    return r ? Py_BuildValue("(OON)", r->trees, r->static_matches,
                              PyBool_FromLong(r->vtab == g_api->router_methods))
              : nullptr;
 }

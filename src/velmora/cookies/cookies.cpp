@@ -32,15 +32,6 @@ CookieObject *as_cookie(PyObject *self) { return reinterpret_cast<CookieObject *
 
 // ------------------------------------------------------------ exceptions
 
-PyTypeObject *exception_base() { return reinterpret_cast<PyTypeObject *>(PyExc_Exception); }
-
-// The base constructor with the one argument the message is.
-int init_exception(PyObject *self, PyObject *message)
-{
-    Ref args = steal(PyTuple_Pack(1, message));
-    return args ? exception_base()->tp_init(self, args.get(), nullptr) : -1;
-}
-
 const char *const ERROR_ARGS[] = {"message"};
 const vel::Signature ERROR_SIG = {"CookieError", ERROR_ARGS, 1, 1};
 
@@ -51,7 +42,7 @@ int cookie_error_init(PyObject *self, PyObject *args, PyObject *kwargs)
         !vel::check_arg(message, &PyUnicode_Type, "message")) {
         return -1;
     }
-    return init_exception(self, message);
+    return vel::init_exception(self, message);
 }
 
 const vel::Signature TOO_LONG_SIG = {"CookieValueExceedsMaximumLength", nullptr, 0, 0};
@@ -61,7 +52,7 @@ int too_long_init(PyObject *self, PyObject *args, PyObject *kwargs)
     if (!vel::parse_tuple_dict(TOO_LONG_SIG, args, kwargs, nullptr)) {
         return -1;
     }
-    return init_exception(self, g_state->too_long_message);
+    return vel::init_exception(self, g_state->too_long_message);
 }
 
 PyType_Slot cookie_error_slots[] = {
@@ -320,8 +311,6 @@ PyObject *cookie_repr(PyObject *self)
 
 // ---- properties
 
-PyObject *get_name(PyObject *self, void *) { return Py_NewRef(as_cookie(self)->name); }
-PyObject *get_value(PyObject *self, void *) { return Py_NewRef(as_cookie(self)->value); }
 int put_name(PyObject *self, PyObject *v, void *) { return set_name(as_cookie(self), v); }
 int put_value(PyObject *self, PyObject *v, void *) { return set_value(as_cookie(self), v); }
 
@@ -335,8 +324,6 @@ PyObject **optional_field(PyObject *self, void *which)
     default: return &c->path;
     }
 }
-
-PyObject *get_optional(PyObject *self, void *which) { return Py_NewRef(*optional_field(self, which)); }
 
 int put_optional(PyObject *self, PyObject *v, void *which)
 {
@@ -390,11 +377,11 @@ int put_same_site(PyObject *self, PyObject *v, void *)
 }
 
 PyGetSetDef cookie_getset[] = {
-    {"name", get_name, put_name, "The cookie name (a non-empty str).", nullptr},
-    {"value", get_value, put_value, "The cookie value, unencoded (str or None).", nullptr},
-    {"expires", get_optional, put_optional, "Expiry instant (datetime or None).", reinterpret_cast<void *>(0)},
-    {"domain", get_optional, put_optional, "Domain attribute (str or None).", reinterpret_cast<void *>(1)},
-    {"path", get_optional, put_optional, "Path attribute (str or None).", reinterpret_cast<void *>(2)},
+    {"name", vel::get_field<&CookieObject::name>, put_name, "The cookie name (a non-empty str).", nullptr},
+    {"value", vel::get_field<&CookieObject::value>, put_value, "The cookie value, unencoded (str or None).", nullptr},
+    {"expires", vel::get_field<&CookieObject::expires>, put_optional, "Expiry instant (datetime or None).", reinterpret_cast<void *>(0)},
+    {"domain", vel::get_field<&CookieObject::domain>, put_optional, "Domain attribute (str or None).", reinterpret_cast<void *>(1)},
+    {"path", vel::get_field<&CookieObject::path>, put_optional, "Path attribute (str or None).", reinterpret_cast<void *>(2)},
     {"http_only", get_http_only, put_http_only, "HttpOnly flag.", nullptr},
     {"secure", get_secure, put_secure, "Secure flag.", nullptr},
     {"max_age", get_max_age, put_max_age, "Max-Age in seconds; negative means absent.", nullptr},

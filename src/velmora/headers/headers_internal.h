@@ -20,6 +20,7 @@
 #include "simd_ops.h"
 #include "vel/override.hpp"
 #include "vel/ref.hpp"
+#include "vel/text.hpp"
 
 namespace vel::headers {
 
@@ -107,11 +108,6 @@ inline bool is_ascii_lowercase(const char *data, Py_ssize_t n)
         upper |= static_cast<unsigned>(static_cast<unsigned char>(data[i]) - 'A') < 26u;
     }
     return upper == 0;
-}
-
-inline unsigned char ascii_lower(unsigned char c)
-{
-    return static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 0x20 : c);
 }
 
 // ---------------------------------------------------------------------------
@@ -242,7 +238,7 @@ private:
         }
         for (Py_ssize_t i = 0; i < len_; ++i) {
             unsigned char c = s[i];
-            if (c != data_[i] && ascii_lower(c) != data_[i]) {
+            if (c != data_[i] && static_cast<unsigned char>(vel::ascii_lower(static_cast<char>(c))) != data_[i]) {
                 return false;
             }
         }
@@ -313,7 +309,7 @@ int contains_impl(HeadersObject *self, PyObject *key);  // 1, 0, or -1 with an e
 bool unpack_pair(PyObject *entry, Ref *first, Ref *second);
 
 // The method table: each entry runs a subclass's Python override when
-// there is one.  contains() gives 1, 0 or -1.
+// there is one.  contains_dispatch is its contains() giving 1, 0 or -1.
 extern const HeadersMethods kMethods;
 int contains_dispatch(HeadersObject *self, PyObject *key);
 

@@ -45,30 +45,26 @@ public:
     // which may change the list: such names are read from a snapshot.
     PyObject *dict(PyObject *names, PyObject *extra_key, PyObject *extra_value) const
     {
-        Ref d = vel::steal(PyDict_New());
-        Ref keys = Ref::borrow(names);
-        Ref extra = Ref::borrow(extra_key);
         const size_t count = pairs_.size() + (extra_value != nullptr ? 1 : 0);
+        Ref d = vel::steal(PyDict_New());
         if (!d) {
             return nullptr;
         }
-        if (keys && !(PyList_Check(names) && static_cast<size_t>(PyList_GET_SIZE(names)) == count)) {
-            keys = nullptr;
-        } else if (keys && !all_exact_str(names)) {
-            keys = vel::steal(PyList_AsTuple(names));
-            if (!keys) {
-                return nullptr;
-            }
+        bool ok;
+        if (names == nullptr || !PyList_Check(names) || static_cast<size_t>(PyList_GET_SIZE(names)) != count) {
+            // A key's __hash__ may drop the extra key's last other reference.
+            Ref extra = Ref::borrow(extra_key);
+            ok = fill(d.get(), [&](size_t i) { return i < pairs_.size() ? pairs_[i].key : extra.get(); }, extra_value);
+        } else if (all_exact_str(names)) {
+            ok = fill(d.get(), [&](size_t i) { return PyList_GET_ITEM(names, static_cast<Py_ssize_t>(i)); },
+                      extra_value);
+        } else {
+            Ref snapshot = vel::steal(PyList_AsTuple(names));
+            ok = snapshot && fill(d.get(),
+                                  [&](size_t i) { return PyTuple_GET_ITEM(snapshot.get(), static_cast<Py_ssize_t>(i)); },
+                                  extra_value);
         }
-        for (size_t i = 0; i < count; ++i) {
-            bool last = i == pairs_.size();
-            PyObject *key = keys ? PySequence_Fast_GET_ITEM(keys.get(), static_cast<Py_ssize_t>(i))
-                                 : last ? extra.get() : pairs_[i].key;
-            if (PyDict_SetItem(d.get(), key, last ? extra_value : pairs_[i].value) < 0) {
-                return nullptr;
-            }
-        }
-        return d.release();
+        return ok ? d.release() : nullptr;
     }
 
 private:
@@ -76,6 +72,17 @@ private:
         PyObject *key;
         PyObject *value;
     };
+    template <class KeyAt>
+    bool fill(PyObject *d, KeyAt key_at, PyObject *extra_value) const
+    {
+        const size_t n = pairs_.size();
+        for (size_t i = 0; i < n; ++i) {
+            if (PyDict_SetItem(d, key_at(i), pairs_[i].value) < 0) {
+                return false;
+            }
+        }
+        return extra_value == nullptr || PyDict_SetItem(d, key_at(n), extra_value) == 0;
+    }
     static bool all_exact_str(PyObject *list)
     {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {

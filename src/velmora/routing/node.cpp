@@ -1,9 +1,6 @@
 // RadixNode, one node of a route segment tree, and the typed attributes
 // that every type of the module uses.
 #include <Python.h>
-#include <structmember.h>
-
-#include <cstddef>
 
 #include "routing/routing_internal.h"
 
@@ -141,11 +138,6 @@ PyGetSetDef node_getset[] = {
 
 #undef NODE_FIELD
 
-PyMemberDef node_members[] = {
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(RadixNodeObject, weakreflist), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
 PyType_Slot node_slots[] = {
     {Py_tp_doc, const_cast<char *>("One node of a route segment tree.")},
     {Py_tp_new, reinterpret_cast<void *>(node_new)},
@@ -156,7 +148,7 @@ PyType_Slot node_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void *>(NodeFields::traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(NodeFields::clear)},
     {Py_tp_getset, node_getset},
-    {Py_tp_members, node_members},
+    {Py_tp_members, vel::weakref_members<RadixNodeObject>},
     {0, nullptr},
 };
 

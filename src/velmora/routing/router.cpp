@@ -1,9 +1,6 @@
 // RouteMatch, the route found for a path with its captured values, and
 // RadixRouter, one radix tree per request method with a static fast path.
 #include <Python.h>
-#include <structmember.h>
-
-#include <cstddef>
 
 #include "routing/routing_internal.h"
 #include "vel/compat.hpp"
@@ -123,11 +120,6 @@ PyGetSetDef route_match_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMemberDef route_match_members[] = {
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(RouteMatchObject, weakreflist), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
 PyType_Slot route_match_slots[] = {
     {Py_tp_doc, const_cast<char *>("A route with the values captured from the path.")},
     {Py_tp_new, reinterpret_cast<void *>(route_match_new)},
@@ -137,7 +129,7 @@ PyType_Slot route_match_slots[] = {
     {Py_tp_clear, reinterpret_cast<void *>(MatchFields::clear)},
     {Py_tp_repr, reinterpret_cast<void *>(route_match_repr)},
     {Py_tp_getset, route_match_getset},
-    {Py_tp_members, route_match_members},
+    {Py_tp_members, vel::weakref_members<RouteMatchObject>},
     {0, nullptr},
 };
 
@@ -154,7 +146,7 @@ PyObject *router_new(PyTypeObject *type, PyObject *, PyObject *)
     r->vtab = &router_methods;
     r->trees = PyDict_New();
     r->static_matches = PyDict_New();
-    r->frozen = 0;
+    router_instance(r)->frozen = 0;
     if (r->trees == nullptr || r->static_matches == nullptr) {
         Py_CLEAR(self);
     }
@@ -206,9 +198,9 @@ int store_static_match(RadixRouterObject *self, PyObject *mstr, PyObject *mbytes
 }
 
 int add_route_impl(RadixRouterObject *self, PyObject *method, PyObject *pattern, PyObject *route,
-                     PyObject *param_names)
+                   PyObject *param_names)
 {
-    if (self->frozen) {
+    if (router_instance(self)->frozen) {
         PyErr_SetString(PyExc_RuntimeError, "this RadixRouter is frozen: add_route() is not allowed after freeze()");
         return -1;
     }
@@ -292,7 +284,7 @@ PyObject *get_static_match_impl(RadixRouterObject *self, PyObject *method, PyObj
 
 int freeze_impl(RadixRouterObject *self)
 {
-    self->frozen = 1;
+    router_instance(self)->frozen = 1;
     return 0;
 }
 
@@ -303,46 +295,22 @@ int add_route_entry(RadixRouterObject *self, PyObject *method, PyObject *pattern
     return vel::overridable<slot<S_ADD_ROUTE>, add_route_impl>(self, method, pattern, route, names);
 }
 
-PyObject *py_add_route(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    static const char *const names[] = {"method", "pattern", "route", "param_names"};
-    static const vel::Signature sig{"add_route", names, 4, 3};
-    PyObject *a[4];
-    if (!vel::parse_fastcall(sig, args, nargs, kwnames, a) ||
-        add_route_impl(as_router(self), a[0], a[1], a[2], a[3] != nullptr ? a[3] : Py_None) < 0) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
-using Lookup = PyObject *(*)(RadixRouterObject *, PyObject *, PyObject *);
-
-template <Lookup Impl, const char *Name>
-PyObject *py_lookup(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    static const char *const names[] = {"method", "path"};
-    static const vel::Signature sig{Name, names, 2, 2};
-    PyObject *a[2];
-    return vel::parse_fastcall(sig, args, nargs, kwnames, a) ? Impl(as_router(self), a[0], a[1]) : nullptr;
-}
-
-constexpr char kGetMatch[] = "get_match";
-constexpr char kGetStaticMatch[] = "get_static_match";
-
-PyObject *py_freeze(PyObject *self, PyObject *)
-{
-    freeze_impl(as_router(self));
-    Py_RETURN_NONE;
-}
+constexpr const char *kAddRouteNames[] = {"method", "pattern", "route", "param_names"};
+constexpr vel::Signature kAddRoute{"add_route", kAddRouteNames, 4, 3};
+constexpr const char *kLookupNames[] = {"method", "path"};
+constexpr vel::Signature kGetMatch{"get_match", kLookupNames, 2, 2};
+constexpr vel::Signature kGetStaticMatch{"get_static_match", kLookupNames, 2, 2};
 
 PyMethodDef router_py_methods[] = {
-    {"add_route", VEL_METH(py_add_route), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("add_route(method, pattern, route, param_names=None)\n--\n\nRegisters a route for a method.")},
-    {"get_match", VEL_METH((py_lookup<get_match_impl, kGetMatch>)), METH_FASTCALL | METH_KEYWORDS,
+    {"add_route", VEL_METH((vel::fastcall_method<add_route_impl, kAddRoute>)), METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("add_route(method, pattern, route, param_names=None)\n--\n\n"
+               "Registers a route for a method; RuntimeError once the router is frozen.")},
+    {"get_match", VEL_METH((vel::fastcall_method<get_match_impl, kGetMatch>)), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("get_match(method, path)\n--\n\nReturns (route, values) for the request, or None.")},
-    {"get_static_match", VEL_METH((py_lookup<get_static_match_impl, kGetStaticMatch>)), METH_FASTCALL | METH_KEYWORDS,
+    {"get_static_match", VEL_METH((vel::fastcall_method<get_static_match_impl, kGetStaticMatch>)),
+     METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("get_static_match(method, path)\n--\n\nReturns the prebuilt RouteMatch of a static route, or None.")},
-    {"freeze", py_freeze, METH_NOARGS,
+    {"freeze", vel::noargs_method<freeze_impl>, METH_NOARGS,
      PyDoc_STR("Freezes the radix router tables for concurrent read-only dispatch.")},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -351,11 +319,6 @@ PyGetSetDef router_getset[] = {
     VEL_ROUTING_FIELD(RadixRouterObject, trees, DictNotNone),
     VEL_ROUTING_FIELD(RadixRouterObject, static_matches, DictNotNone),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMemberDef router_members[] = {
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(RadixRouterObject, weakreflist), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
 };
 
 using RouterFields = vel::Fields<&RadixRouterObject::trees, &RadixRouterObject::static_matches>;
@@ -369,7 +332,7 @@ PyType_Slot router_slots[] = {
     {Py_tp_clear, reinterpret_cast<void *>(RouterFields::clear)},
     {Py_tp_methods, router_py_methods},
     {Py_tp_getset, router_getset},
-    {Py_tp_members, router_members},
+    {Py_tp_members, vel::weakref_members<RadixRouterObject>},
     {0, nullptr},
 };
 
@@ -387,7 +350,7 @@ const RadixRouterMethods router_methods = {
 };
 
 PyType_Spec router_spec = {
-    "velmora.routing.RadixRouter", sizeof(RadixRouterObject), 0,
+    "velmora.routing.RadixRouter", sizeof(RouterInstance), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, router_slots};
 
 }  // namespace vel::routing

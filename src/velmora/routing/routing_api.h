@@ -95,7 +95,6 @@ struct RadixRouterObject {
     PyObject *trees;           // dict, never None
     PyObject *static_matches;  // dict, never None
     PyObject *weakreflist;
-    int frozen;                // set by freeze()
 };
 
 struct CAPI {

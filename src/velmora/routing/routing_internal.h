@@ -62,6 +62,15 @@ inline RadixNodeObject *as_node(PyObject *o) { return reinterpret_cast<RadixNode
 inline RadixTreeObject *as_tree(PyObject *o) { return reinterpret_cast<RadixTreeObject *>(o); }
 inline RouteMatchObject *as_match(PyObject *o) { return reinterpret_cast<RouteMatchObject *>(o); }
 inline RadixRouterObject *as_router(PyObject *o) { return reinterpret_cast<RadixRouterObject *>(o); }
+
+// A router as allocated: the published layout, then what only this module
+// reads.
+struct RouterInstance {
+    RadixRouterObject published;
+    int frozen;  // set by freeze(); add_route then refuses
+};
+
+inline RouterInstance *router_instance(RadixRouterObject *r) { return reinterpret_cast<RouterInstance *>(r); }
 inline bool is_node(PyObject *o) { return PyObject_TypeCheck(o, g_state->node_type); }
 
 // The pair (route, values) as a new tuple.  Both are held across the

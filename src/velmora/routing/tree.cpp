@@ -1,11 +1,10 @@
 // RadixTree: the route patterns of one request method, and registration.
 #include <Python.h>
-#include <structmember.h>
 
-#include <cstddef>
 #include <utility>
 
 #include "routing/routing_internal.h"
+#include "vel/compat.hpp"
 #include "vel/text.hpp"
 
 namespace vel::routing {
@@ -35,20 +34,6 @@ bool check_param_names(PyObject *names)
 }
 
 namespace {
-
-// getattr(obj, name, <missing>): 1 found, 0 missing (no error), -1 error.
-int get_optional_attr(PyObject *obj, PyObject *name, Ref &out)
-{
-    out = vel::steal(PyObject_GetAttr(obj, name));
-    if (out) {
-        return 1;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        return -1;
-    }
-    PyErr_Clear();
-    return 0;
-}
 
 bool require_dict(PyObject *d)
 {
@@ -237,7 +222,7 @@ int insert_impl(RadixTreeObject *self, PyObject *pattern, PyObject *route, PyObj
         names = vel::steal(convert_names(param_names));
     } else {
         Ref attr;
-        if (get_optional_attr(route, g_state->s_param_names, attr) < 0) {
+        if (vel::compat::get_optional_attr(route, g_state->s_param_names, attr.out()) < 0) {
             return -1;
         }
         int truth = attr ? PyObject_IsTrue(attr.get()) : 0;
@@ -259,30 +244,22 @@ int insert_entry(RadixTreeObject *self, PyObject *pattern, PyObject *route, PyOb
     return vel::overridable<slot<S_INSERT>, insert_impl>(self, pattern, route, names);
 }
 
-PyObject *py_tree_insert(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+// insert() from Python: `param_names` must be a list, None or absent.
+int insert_method(RadixTreeObject *self, PyObject *pattern, PyObject *route, PyObject *param_names)
 {
-    static const char *const names[] = {"pattern", "route", "param_names"};
-    static const vel::Signature sig{"insert", names, 3, 2};
-    PyObject *a[3];
-    if (!vel::parse_fastcall(sig, args, nargs, kwnames, a) || !check_param_names(a[2]) ||
-        insert_impl(as_tree(self), a[0], a[1], a[2] != nullptr ? a[2] : Py_None) < 0) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return check_param_names(param_names) ? insert_impl(self, pattern, route, param_names != nullptr ? param_names : Py_None)
+                                          : -1;
 }
 
-PyObject *py_tree_match(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    static const char *const names[] = {"path"};
-    static const vel::Signature sig{"match", names, 1, 1};
-    PyObject *a[1];
-    return vel::parse_fastcall(sig, args, nargs, kwnames, a) ? match_impl(as_tree(self), a[0]) : nullptr;
-}
+constexpr const char *kInsertNames[] = {"pattern", "route", "param_names"};
+constexpr vel::Signature kInsert{"insert", kInsertNames, 3, 2};
+constexpr const char *kMatchNames[] = {"path"};
+constexpr vel::Signature kMatch{"match", kMatchNames, 1, 1};
 
 PyMethodDef tree_py_methods[] = {
-    {"insert", VEL_METH(py_tree_insert), METH_FASTCALL | METH_KEYWORDS,
+    {"insert", VEL_METH((vel::fastcall_method<insert_method, kInsert>)), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("insert(pattern, route, param_names=None)\n--\n\nAdds a route pattern to the tree.")},
-    {"match", VEL_METH(py_tree_match), METH_FASTCALL | METH_KEYWORDS,
+    {"match", VEL_METH((vel::fastcall_method<match_impl, kMatch>)), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("match(path)\n--\n\nReturns (route, values) for the path, or None.")},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -292,11 +269,6 @@ PyGetSetDef tree_getset[] = {
     VEL_ROUTING_FIELD(RadixTreeObject, static_routes_str, DictNotNone),
     VEL_ROUTING_FIELD(RadixTreeObject, static_routes_bytes, DictNotNone),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMemberDef tree_members[] = {
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(RadixTreeObject, weakreflist), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
 };
 
 using TreeFields =
@@ -311,7 +283,7 @@ PyType_Slot tree_slots[] = {
     {Py_tp_clear, reinterpret_cast<void *>(TreeFields::clear)},
     {Py_tp_methods, tree_py_methods},
     {Py_tp_getset, tree_getset},
-    {Py_tp_members, tree_members},
+    {Py_tp_members, vel::weakref_members<RadixTreeObject>},
     {0, nullptr},
 };
 

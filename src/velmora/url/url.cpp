@@ -331,14 +331,7 @@ const vel::Signature invalid_url_sig = {"InvalidURL", message_names, 1, 1};
 int invalid_url_init(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     PyObject *message;
-    if (!vel::parse_tuple_dict(invalid_url_sig, args, kwargs, &message)) {
-        return -1;
-    }
-    Ref base_args = vel::steal(PyTuple_Pack(1, message));
-    if (!base_args) {
-        return -1;
-    }
-    return reinterpret_cast<PyTypeObject *>(PyExc_Exception)->tp_init(self, base_args.get(), nullptr);
+    return vel::parse_tuple_dict(invalid_url_sig, args, kwargs, &message) ? vel::init_exception(self, message) : -1;
 }
 
 PyType_Slot invalid_url_slots[] = {

@@ -258,8 +258,7 @@ bool valid_schema(PyObject *schema);
 // URL(value) for an instance of `type`; `value` is bytes or None (checked).
 PyObject *construct(PyTypeObject *type, PyObject *value);
 
-// A URL of the exact type from new bytes (NULL passes an error on).
-PyObject *new_url(PyObject *bytes);
+// A URL of the exact type from the builder's bytes.
 PyObject *finish_url(Builder &b);
 
 }  // namespace vel::url

@@ -196,15 +196,10 @@ PyObject *construct(PyTypeObject *type, PyObject *value)
     return self;
 }
 
-PyObject *new_url(PyObject *bytes)
-{
-    return bytes != nullptr ? construct(g_state->url_type, bytes) : nullptr;
-}
-
 PyObject *finish_url(Builder &b)
 {
     Ref bytes = steal(b.finish());
-    return new_url(bytes.get());
+    return bytes ? construct(g_state->url_type, bytes.get()) : nullptr;
 }
 
 }  // namespace vel::url

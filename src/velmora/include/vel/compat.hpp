@@ -45,6 +45,26 @@ inline int dict_get_ref(PyObject *dict, PyObject *key, PyObject **result)
 #endif
 }
 
+// getattr(obj, name) as a new reference in `result`: 1 when found, 0 (and
+// NULL, no exception) when the lookup raised AttributeError, -1 on any
+// other error.
+inline int get_optional_attr(PyObject *obj, PyObject *name, PyObject **result)
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, result);
+#else
+    *result = PyObject_GetAttr(obj, name);
+    if (*result != nullptr) {
+        return 1;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return -1;
+    }
+    PyErr_Clear();
+    return 0;
+#endif
+}
+
 // The pending exception as one object (new reference), clearing it; NULL
 // when none is set.
 inline PyObject *take_exception()

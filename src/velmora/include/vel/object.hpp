@@ -155,6 +155,16 @@ inline PyMemberDef weakref_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// Exception.__init__(self, message): the end of the constructor of an
+// exception class whose only argument is its message.
+inline int init_exception(PyObject *self, PyObject *message)
+{
+    PyObject *args = PyTuple_Pack(1, message);
+    int rc = args != nullptr ? reinterpret_cast<PyTypeObject *>(PyExc_Exception)->tp_init(self, args, nullptr) : -1;
+    Py_XDECREF(args);
+    return rc;
+}
+
 // A dealloc for types whose clear function is written by hand.
 template <class T, int (*Clear)(PyObject *)>
 void gc_dealloc(PyObject *self)
