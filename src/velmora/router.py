@@ -145,16 +145,18 @@ def _method_not_allowed(allow: bytes) -> Handler:
     return method_not_allowed
 
 
+def _named(route: Route, values: dict[str, str]) -> dict[str, str]:
+    # With an empty remainder the tree keeps its positional keys: name them.
+    names = route.param_names
+    if len(values) == len(names) and not all(name in values for name in names):
+        return dict(zip(names, values.values()))
+    return values
+
+
 def _match_of(route: Route, values: dict[str, str] | None) -> RouteMatch:
-    # The values were decoded by the tree: they are set on the match, not
-    # passed to its constructor, which would decode them a second time.
     match = RouteMatch(route)
     if values is not None:
-        names = route.param_names
-        if route.has_wildcard and len(values) == len(names) and not all(name in values for name in names):
-            # an empty remainder keeps the tree's positional keys
-            values = dict(zip(names, values.values()))
-        match._values = values
+        match._values = _named(route, values) if route.has_wildcard else values
     return match
 
 
@@ -169,10 +171,12 @@ class Router:
     captures the rest of the path under "tail".
     """
 
-    __slots__ = ("_radix", "_routes", "_methods", "_head_routes", "_not_found", "_not_allowed")
+    __slots__ = ("_radix", "_static", "_lookup", "_routes", "_methods", "_head_routes", "_not_found", "_not_allowed")
 
     def __init__(self) -> None:
         self._radix = RadixRouter()
+        self._static = self._radix.get_static_match
+        self._lookup = self._radix.get_match
         self._routes: list[Route] = []
         self._methods: list[str] = []
         self._head_routes: dict[int, Route] = {}
@@ -245,18 +249,23 @@ class Router:
         """The match for the request; a fallback match when no route answers."""
         method: Any = request.method
         path: Any = request._path
-        radix = self._radix
-        match = radix.get_static_match(method, path)
+        match = self._static(method, path)
         if match is not None:
             return match
         if type(path) is str and "%" in path:
             # An RSGI server hands over the path already percent-decoded; the
             # tree decodes what it captures, so a "%" must reach it escaped.
             path = path.replace("%", "%25")
-        found = radix.get_match(method, path)
+        found = self._lookup(method, path)
         if found is None:
             return self._fallback(method, path)
-        return _match_of(*found)
+        # The values were decoded by the tree: they are set on the match, not
+        # passed to its constructor, which would decode them a second time.
+        route, values = found
+        match = RouteMatch(route)
+        if values is not None:
+            match._values = _named(route, values) if route.has_wildcard else values
+        return match
 
     def _fallback(self, method: Any, path: Any) -> RouteMatch:
         radix = self._radix
