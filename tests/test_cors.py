@@ -99,6 +99,7 @@ def test_simple_requests_are_decorated(client):
     assert response.headers["access-control-expose-headers"] == "X-Total"
     other = client.get("/items", headers={"origin": "https://evil.example"})
     assert other.text == "items" and "access-control-allow-origin" not in other.headers
+    assert other.headers["vary"] == "Origin"
     plain = client.get("/items")
     assert not any(name.startswith("access-control") for name in plain.headers)
     assert client.get("/feed", headers={"origin": "https://x.example"}).headers["access-control-allow-origin"] == "*"

@@ -187,3 +187,12 @@ def test_response_type_is_preserved():
 
     with TestClient(app) as client:
         assert client.get("/").status_code == 202
+
+
+def test_composed_on_the_first_request_without_start_up(app):
+    # a server run without the lifespan protocol still applies the chain
+    app.middleware(tagging("a", app.log))
+    status, headers, _, _ = asyncio.run(asgi_exchange(app, "GET", "/"))
+    assert (status, headers["x-chain"]) == (200, "a")
+    assert rsgi(app, "GET", "/").headers["x-chain"] == "a"
+    assert app.log.count("a>") == 2

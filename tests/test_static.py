@@ -192,3 +192,13 @@ def test_parse_range_is_total():
         for size in (0, 1, 5):
             found = parse_range(value, size)
             assert found in (None, False) or 0 <= found[0] < found[1] <= size
+
+
+@pytest.mark.parametrize(("value", "status"), [("bytes=" + "9" * 5000 + "-", 416), ("bytes=0-" + "9" * 5000, 206)])
+def test_file_helper_survives_huge_positions(tmp_path, value, status):
+    from velmora import file
+
+    (tmp_path / "f").write_bytes(DATA)
+    app = Application()
+    app.router.add_route("GET", "/f", lambda request: file(tmp_path / "f", request))
+    assert asgi(app, "GET", "/f", headers=[("range", value)])[0] == status

@@ -60,10 +60,13 @@ def make_app(events, fail=None):
     async def ticks(request):
         async def events_():
             n = 0
-            while True:  # endless: the client decides when it is enough
-                yield f"tick {n}"
-                n += 1
-                await asyncio.sleep(0)
+            try:
+                while True:  # endless: the client decides when it is enough
+                    yield f"tick {n}"
+                    n += 1
+                    await asyncio.sleep(0)
+            finally:
+                events.append("stream closed")
 
         return sse(events_())
 
@@ -105,7 +108,8 @@ def test_async_client():
 
 
 def test_sync_stream_of_an_endless_sse():
-    with TestClient(make_app([])) as client:
+    events = []
+    with TestClient(make_app(events)) as client:
         with client.stream("GET", "/ticks") as response:
             lines = []
             for line in response.iter_lines():
@@ -114,6 +118,7 @@ def test_sync_stream_of_an_endless_sse():
                 if len(lines) == 2:
                     break
         assert lines == ["data: tick 0", "data: tick 1"]
+        assert events[-1] == "stream closed"  # the source was closed when the client left
         assert client.get("/whoami").text == "nobody"  # the client still works
 
 

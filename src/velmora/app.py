@@ -16,6 +16,7 @@ import asyncio
 import html as _html
 import inspect
 import logging
+import sys
 import traceback
 from collections.abc import Awaitable, Callable
 from types import CoroutineType as _Coroutine
@@ -23,7 +24,9 @@ from typing import Any
 
 from velmora.contents import ASGIContent, HTMLContent, TextContent
 from velmora.exceptions import MessageAborted
+from velmora.features import ApplicationFeatures, Lifespan
 from velmora.keystone import KeystoneApplication
+from velmora.limits import REJECTIONS, asgi_rejection, rsgi_rejection
 from velmora.messages import Request, Response, release_request, release_response
 from velmora.router import Router
 from velmora.scribe import dispatch_rsgi_http, send_asgi_response, set_headers_for_response_content
@@ -97,19 +100,29 @@ async def _client_left(app: Any, request: Request, exc: MessageAborted) -> Respo
     return Response(400, None, TextContent("Bad Request: the request body was not received"))
 
 
-class Application(KeystoneApplication):
+def _plain_headers(body: bytes) -> list[tuple[bytes, bytes]]:
+    return [(b"content-type", b"text/plain; charset=utf-8"), (b"content-length", b"%d" % len(body))]
+
+
+class Application(KeystoneApplication, ApplicationFeatures):
     """A web application: `router` holds the request handlers,
     `exceptions_handlers` the error handlers (by status or exception class),
-    `on_startup` and `on_shutdown` the coroutine functions run when the
-    server starts and stops (each is called with the application)."""
+    `middlewares` the functions run around every handler, `on_startup` and
+    `on_shutdown` the coroutine functions run when the server starts and
+    stops (each is called with the application), `lifespan` an async context
+    manager factory entered at start-up and left at shut-down, `state` what
+    they share with the handlers."""
 
     router: Router
     on_startup: list[Hook]
     on_shutdown: list[Hook]
     server_error_details_handler: ServerErrorDetailsHandler
 
-    def __init__(self, *, show_error_details: bool = False, router: Router | None = None) -> None:
+    def __init__(
+        self, *, show_error_details: bool = False, router: Router | None = None, lifespan: Lifespan | None = None
+    ) -> None:
         super().__init__(show_error_details, Router() if router is None else router)
+        self._init_features(lifespan)
         self.on_startup = []
         self.on_shutdown = []
         self.server_error_details_handler = ServerErrorDetailsHandler()
@@ -119,22 +132,33 @@ class Application(KeystoneApplication):
     # ----------------------------------------------------------- life cycle
 
     async def start(self) -> None:
-        """Runs the start-up hooks (once); the routes are final from here on."""
+        """Composes the middlewares, enters the lifespan context and runs the
+        start-up hooks (once); the routes are final from here on."""
         if self.started:
             return
         _configure_logging(self.logger)
+        self.compose()
         self.router.freeze()
-        for hook in self.on_startup:
-            await hook(self)
+        await self._enter_lifespan()
+        try:
+            for hook in self.on_startup:
+                await hook(self)
+        except BaseException:
+            await self._exit_lifespan(*sys.exc_info())
+            raise
         self.started = True
 
     async def stop(self) -> None:
-        """Runs the shut-down hooks (once, after a start)."""
+        """Runs the shut-down hooks, then leaves the lifespan context (once,
+        after a start)."""
         if not self.started:
             return
         self.started = False
-        for hook in self.on_shutdown:
-            await hook(self)
+        try:
+            for hook in self.on_shutdown:
+                await hook(self)
+        finally:
+            await self._exit_lifespan()
 
     # ------------------------------------------------------------------ ASGI
 
@@ -142,11 +166,18 @@ class Application(KeystoneApplication):
         if scope["type"] != "http":
             await self._other_scope(scope, receive, send)
             return
+        if not self._composed:  # served without a lifespan start
+            self.compose()
         try:
             path = scope.get("raw_path")
             if path is None:
                 path = scope["path"]
-            request = _incoming(scope["method"], path, scope.get("query_string", b""), scope.get("headers"), scope)
+            headers = scope.get("headers")
+            refused = asgi_rejection(path, headers)
+            if refused:
+                await self._refuse(refused, send)
+                return
+            request = _incoming(scope["method"], path, scope.get("query_string", b""), headers, scope)
         except Exception as exc:
             await self._reject_scope(exc, send)
             return
@@ -217,14 +248,11 @@ class Application(KeystoneApplication):
 
     async def _reject_scope(self, exc: Exception, send: Send) -> None:
         self.logger.error("Invalid HTTP scope: %r", exc)
-        body = b"Bad Request"
-        await send(
-            {
-                "type": "http.response.start",
-                "status": 400,
-                "headers": [(b"content-type", b"text/plain; charset=utf-8"), (b"content-length", b"%d" % len(body))],
-            }
-        )
+        await self._refuse(400, send)
+
+    async def _refuse(self, status: int, send: Send) -> None:
+        body = REJECTIONS[status].encode()
+        await send({"type": "http.response.start", "status": status, "headers": _plain_headers(body)})
         await send({"type": _BODY, "body": body, "more_body": False})
 
     async def _other_scope(self, scope: dict[str, Any], receive: Receive, send: Send) -> None:
@@ -263,6 +291,13 @@ class Application(KeystoneApplication):
 
     async def __rsgi__(self, scope: Any, protocol: Any) -> None:
         if scope.proto == "http":
+            if not self._composed:
+                self.compose()
+            refused = rsgi_rejection(scope)
+            if refused:
+                body = REJECTIONS[refused].encode()
+                protocol.response_bytes(refused, [(k.decode(), v.decode()) for k, v in _plain_headers(body)], body)
+                return
             pending = dispatch_rsgi_http(self, scope, protocol)
             if pending is not None:
                 try:

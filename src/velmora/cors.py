@@ -145,6 +145,8 @@ class CORSPolicy:
             self._origin_headers(response, origin)
             for name, value in self._simple:
                 response.add_header(name, value)
+        elif not self._any_origin:
+            response.add_header(b"vary", b"Origin")  # the answer depends on the origin
         return response
 
     def preflight(self, request: Request, origin: bytes) -> Response:

@@ -107,10 +107,16 @@ def stream(
 
 def _event_bytes(events: AsyncIterable[Any]) -> Provider:
     async def parts() -> Any:
-        async for event in events:
-            if not isinstance(event, ServerSentEvent):
-                event = TextServerSentEvent(event if isinstance(event, str) else str(event))
-            yield write_sse(event)
+        try:
+            async for event in events:
+                if not isinstance(event, ServerSentEvent):
+                    event = TextServerSentEvent(event if isinstance(event, str) else str(event))
+                yield write_sse(event)
+        finally:
+            # the client may leave mid-stream: the source's own clean-up runs now
+            close = getattr(events, "aclose", None)
+            if close is not None:
+                await close()
 
     return parts
 
@@ -127,32 +133,51 @@ def sse(events: AsyncIterable[ServerSentEvent | str], status: int = 200, headers
 
 # ------------------------------------------------------------------- files
 
-_RANGE = re.compile(r"\s*bytes\s*=\s*(\d*)\s*-\s*(\d*)\s*")
+_MAX_DIGITS = 18  # a position with more digits lies past any file
 
 
-def parse_range(value: str | None, size: int) -> tuple[int, int] | None | bool:
-    """The (start, end exclusive) byte range asked by a Range header for a
-    body of `size` bytes: None for no (or an unusable or multiple) range, so
-    the whole body is sent; False when the range cannot be satisfied."""
+def _position(digits: bytes) -> int | None:
+    digits = digits.strip()
+    if not digits:
+        return -1
+    if not digits.isdigit():
+        return None
+    if len(digits) > _MAX_DIGITS:
+        return 1 << 62
+    return int(digits)
+
+
+def parse_range(value: bytes | str | None, size: int) -> tuple[int, int] | None | bool:
+    """The (start, end exclusive) range asked by a Range header for `size`
+    bytes: None when the header is absent, malformed, reversed or asks for
+    several ranges (the whole body is sent); False when it cannot be
+    satisfied (416)."""
     if not value:
         return None
-    found = _RANGE.fullmatch(value)
-    if found is None:
-        return None
-    first, last = found.group(1), found.group(2)
-    if not first:
-        if not last:
+    if isinstance(value, str):
+        try:
+            value = value.encode("latin-1")
+        except UnicodeEncodeError:
             return None
-        length = int(last)
-        if length == 0 or size == 0:
+    unit, eq, spec = value.partition(b"=")
+    if not eq or unit.strip().lower() != b"bytes" or b"," in spec:
+        return None
+    first, dash, last = spec.partition(b"-")
+    if not dash:
+        return None
+    start, end = _position(first), _position(last)
+    if start is None or end is None:
+        return None
+    if start < 0:
+        if end < 0:
+            return None
+        if end == 0 or size == 0:
             return False
-        return max(size - length, 0), size
-    start = int(first)
-    if last:
-        end = int(last) + 1
-        if end <= start:
-            return None  # syntactically invalid: ignored
-        end = min(end, size)
+        return max(size - end, 0), size
+    if end >= 0:
+        if end < start:
+            return None
+        end = min(end + 1, size)
     else:
         end = size
     if start >= size:
@@ -212,7 +237,7 @@ def file(
         raw.append((b"content-disposition", _disposition(filename)))
     raw += _header_list(headers) or []
     asked = request.get_first_header(b"range") if request is not None else None
-    wanted = parse_range(asked.decode("latin-1") if asked else None, size)
+    wanted = parse_range(asked, size)
     if wanted is False:
         raw.append((b"content-range", b"bytes */%d" % size))
         return acquire_response(416, raw, None)

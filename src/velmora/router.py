@@ -16,13 +16,14 @@ from __future__ import annotations
 import inspect
 from collections.abc import Callable, Iterable
 from typing import Any, TypeVar, cast
+from urllib.parse import quote
 
 from velmora.contents import StreamedContent, TextContent
 from velmora.exceptions import NotFound
 from velmora.messages import Request, Response
 from velmora.routing import RadixRouter, RouteMatch
 
-__all__ = ["Route", "Router", "param_names_of"]
+__all__ = ["Route", "Router", "param_names_of", "build_path"]
 
 Handler = Callable[[Request], Any]
 _H = TypeVar("_H", bound=Handler)
@@ -62,15 +63,44 @@ def param_names_of(pattern: str) -> list[str]:
     return names
 
 
+def build_path(name: str, pattern: str, params: dict[str, Any]) -> str:
+    """The path of `pattern` with its parameters replaced by `params`,
+    percent-encoded ("/" is kept only in a path parameter or the "*" tail)."""
+    segments: list[str] = []
+    used: set[str] = set()
+    for segment in pattern.split("/"):
+        if not segment:
+            segments.append(segment)
+            continue
+        if segment[0] == "*":
+            key, safe = "tail", "/"
+        elif (segment[0] == "{" and segment[-1] == "}") or (segment[0] == "<" and segment[-1] == ">") or segment[0] == ":":
+            key, kind = _parse_param(segment)
+            safe = "/" if kind == "path" else ""
+        else:
+            segments.append(segment)
+            continue
+        if key not in params:
+            raise ValueError(f"route {name!r} ({pattern}) needs the parameter {key!r}")
+        segments.append(quote(str(params[key]), safe=safe))
+        used.add(key)
+    unknown = sorted(set(params) - used)
+    if unknown:
+        raise ValueError(f"route {name!r} ({pattern}) has no parameter {', '.join(map(repr, unknown))}")
+    return "/".join(segments)
+
+
 class Route:
     """A registered handler: what the tree stores and the match hands back."""
 
-    __slots__ = ("method", "pattern", "handler", "param_names", "has_wildcard", "__weakref__")
+    __slots__ = ("method", "pattern", "handler", "param_names", "has_wildcard", "name", "cors_policy", "__weakref__")
 
-    def __init__(self, method: str, pattern: str, handler: Handler) -> None:
+    def __init__(self, method: str, pattern: str, handler: Handler, name: str | None = None) -> None:
         self.method = method
         self.pattern = pattern
         self.handler = handler
+        self.name = name
+        self.cors_policy: Any = None
         self.param_names = param_names_of(pattern)
         self.has_wildcard = "*" in pattern or any(
             _parse_param(s)[1] == "path" for s in pattern.split("/") if s[:1] in ("{", "<", ":")
@@ -171,7 +201,10 @@ class Router:
     captures the rest of the path under "tail".
     """
 
-    __slots__ = ("_radix", "_static", "_lookup", "_routes", "_methods", "_head_routes", "_not_found", "_not_allowed")
+    __slots__ = (
+        "_radix", "_static", "_lookup", "_routes", "_methods", "_head_routes", "_not_found", "_not_allowed", "_names",
+        "_wrap",
+    )
 
     def __init__(self) -> None:
         self._radix = RadixRouter()
@@ -182,11 +215,15 @@ class Router:
         self._head_routes: dict[int, Route] = {}
         self._not_found = RouteMatch(_Fallback(_not_found))
         self._not_allowed: dict[tuple[str, ...], RouteMatch] = {}
+        self._names: dict[str, Route] = {}
+        self._wrap: Callable[[Handler], Handler] | None = None
 
     # -------------------------------------------------------- registering
 
-    def add_route(self, method: str, pattern: str, handler: Handler) -> Route:
-        """Registers `handler` for `method` (any case) and `pattern`."""
+    def add_route(self, method: str, pattern: str, handler: Handler, name: str | None = None) -> Route:
+        """Registers `handler` for `method` (any case) and `pattern`; `name`
+        (by default the handler's `__name__`) is the route's name for
+        `url_for`."""
         if not callable(handler):
             raise TypeError(f"a request handler must be callable, got {type(handler).__name__}")
         if not isinstance(pattern, str):
@@ -194,50 +231,93 @@ class Router:
         method = method.upper()
         if not inspect.iscoroutinefunction(handler):
             handler = _checked(handler)
-        route = Route(method, pattern, handler)
+        route = Route(method, pattern, handler, name)
         self._radix.add_route(method, pattern, route, cast("list[str | bytes]", route.param_names))
+        self._name_route(route, name, handler)
         self._routes.append(route)
         if method not in self._methods:
             self._methods.append(method)
         self._not_allowed.clear()
         return route
 
-    def route(self, pattern: str, methods: Iterable[str] = ("GET",)) -> Callable[[_H], _H]:
+    def _name_route(self, route: Route, name: str | None, handler: Handler) -> None:
+        known = self._names.get(name) if name is not None else None
+        if known is not None and known.pattern != route.pattern:
+            raise ValueError(f"route name {name!r} is already taken by {known.pattern!r}")
+        if name is None:
+            name = getattr(handler, "__name__", None)
+            if not isinstance(name, str) or name in self._names:
+                return  # a default name never replaces a given one
+        route.name = name
+        self._names.setdefault(name, route)
+
+    def route(self, pattern: str, methods: Iterable[str] = ("GET",), name: str | None = None) -> Callable[[_H], _H]:
         """Decorator: registers the function for every method of `methods`."""
         if isinstance(methods, str):
             methods = (methods,)
 
         def decorator(handler: _H) -> _H:
             for method in methods:
-                self.add_route(method, pattern, handler)
+                self.add_route(method, pattern, handler, name)
             return handler
 
         return decorator
 
-    def get(self, pattern: str) -> Callable[[_H], _H]:
-        return self.route(pattern, ("GET",))
+    def get(self, pattern: str, name: str | None = None) -> Callable[[_H], _H]:
+        return self.route(pattern, ("GET",), name)
 
-    def post(self, pattern: str) -> Callable[[_H], _H]:
-        return self.route(pattern, ("POST",))
+    def post(self, pattern: str, name: str | None = None) -> Callable[[_H], _H]:
+        return self.route(pattern, ("POST",), name)
 
-    def put(self, pattern: str) -> Callable[[_H], _H]:
-        return self.route(pattern, ("PUT",))
+    def put(self, pattern: str, name: str | None = None) -> Callable[[_H], _H]:
+        return self.route(pattern, ("PUT",), name)
 
-    def patch(self, pattern: str) -> Callable[[_H], _H]:
-        return self.route(pattern, ("PATCH",))
+    def patch(self, pattern: str, name: str | None = None) -> Callable[[_H], _H]:
+        return self.route(pattern, ("PATCH",), name)
 
-    def delete(self, pattern: str) -> Callable[[_H], _H]:
-        return self.route(pattern, ("DELETE",))
+    def delete(self, pattern: str, name: str | None = None) -> Callable[[_H], _H]:
+        return self.route(pattern, ("DELETE",), name)
 
-    def head(self, pattern: str) -> Callable[[_H], _H]:
-        return self.route(pattern, ("HEAD",))
+    def head(self, pattern: str, name: str | None = None) -> Callable[[_H], _H]:
+        return self.route(pattern, ("HEAD",), name)
 
-    def options(self, pattern: str) -> Callable[[_H], _H]:
-        return self.route(pattern, ("OPTIONS",))
+    def options(self, pattern: str, name: str | None = None) -> Callable[[_H], _H]:
+        return self.route(pattern, ("OPTIONS",), name)
 
     @property
     def routes(self) -> list[Route]:
         return list(self._routes)
+
+    def url_for(self, name: str, /, **params: Any) -> str:
+        """The path of the route named `name` with `params` in place of its
+        parameters (percent-encoded); ValueError names the route when one is
+        missing or unknown."""
+        route = self._names.get(name)
+        if route is None:
+            raise LookupError(f"no route named {name!r}")
+        return build_path(name, route.pattern, params)
+
+    def wrap_handlers(self, wrap: Callable[..., Handler]) -> None:
+        """Replaces every handler (the 404 and 405 answers too) by
+        `wrap(handler, route)`; done once, before the first request."""
+        for route in self._routes:
+            route.handler = wrap(route.handler, route)
+        fallback = self._not_found.route
+        fallback.handler = wrap(fallback.handler)
+        self._wrap = wrap
+        self._not_allowed.clear()
+        self._head_routes.clear()
+
+    def find(self, method: str, path: Any) -> Route | None:
+        """The route that serves `method` on `path` (as given by the server)."""
+        radix = self._radix
+        match = radix.get_static_match(method, path)
+        if match is not None:
+            return match.route
+        if type(path) is str and "%" in path:
+            path = path.replace("%", "%25")
+        found = radix.get_match(method, path)
+        return None if found is None else found[0]
 
     def freeze(self) -> None:
         """Marks the end of registration (the server is about to dispatch)."""
@@ -285,5 +365,8 @@ class Router:
         key = tuple(sorted(allowed))
         match = self._not_allowed.get(key)
         if match is None:
-            match = self._not_allowed[key] = RouteMatch(_Fallback(_method_not_allowed(", ".join(key).encode())))
+            handler = _method_not_allowed(", ".join(key).encode())
+            if self._wrap is not None:
+                handler = self._wrap(handler)
+            match = self._not_allowed[key] = RouteMatch(_Fallback(handler))
         return match

@@ -25,62 +25,17 @@ from urllib.parse import quote
 from velmora.contents import StreamedContent, TextContent
 from velmora.exceptions import NotFound
 from velmora.messages import Request, Response
-from velmora.responses import _read_file
+from velmora.responses import _read_file, parse_range
 from velmora.router import _no_parts
 
 __all__ = ["StaticFiles", "parse_range"]
 
 _TEXT_TYPES = frozenset(("application/javascript", "application/json", "image/svg+xml", "application/xml"))
 _ENCODED_SEPARATORS = (b"%2f", b"%5c", b"%00")
-_MAX_DIGITS = 18  # beyond this a position is past any file
 
 
 def _not_found() -> Response:
     raise NotFound()  # answered by the application's 404 handler
-
-
-def _position(digits: bytes) -> int | None:
-    digits = digits.strip()
-    if not digits:
-        return -1
-    if not digits.isdigit():
-        return None
-    if len(digits) > _MAX_DIGITS:
-        return 1 << 62
-    return int(digits)
-
-
-def parse_range(value: bytes | None, size: int) -> tuple[int, int] | None | bool:
-    """The (start, end exclusive) range asked by a Range header for `size`
-    bytes: None when the header is absent, malformed, reversed or asks for
-    several ranges (the whole body is sent); False when it cannot be
-    satisfied (416)."""
-    if not value:
-        return None
-    unit, eq, spec = value.partition(b"=")
-    if not eq or unit.strip().lower() != b"bytes" or b"," in spec:
-        return None
-    first, dash, last = spec.partition(b"-")
-    if not dash:
-        return None
-    start, end = _position(first), _position(last)
-    if start is None or end is None:
-        return None
-    if start < 0:
-        if end < 0:
-            return None
-        if end == 0 or size == 0:
-            return False
-        return max(size - end, 0), size
-    if end >= 0:
-        if end < start:
-            return None
-        end = min(end + 1, size)
-    else:
-        end = size
-    if start >= size:
-        return False
-    return start, end
 
 
 def _http_date(value: bytes | None) -> float | None:

@@ -38,7 +38,7 @@ def command(kind: str, port: int, target: str = "demo.app:app") -> list[str]:
 
 
 class Server:
-    def __init__(self, kind: str, log: Path) -> None:
+    def __init__(self, kind: str, log: Path, target: str = "demo.app:app") -> None:
         pytest.importorskip(kind)
         self.kind = kind
         self.port = free_port()
@@ -47,7 +47,7 @@ class Server:
         self._log = open(log, "wb")
         env = dict(os.environ, PYTHONPATH=str(ROOT), PYTHONUNBUFFERED="1")
         self.process = subprocess.Popen(
-            command(kind, self.port), cwd=ROOT, env=env, stdout=self._log, stderr=subprocess.STDOUT
+            command(kind, self.port, target), cwd=ROOT, env=env, stdout=self._log, stderr=subprocess.STDOUT
         )
         self._wait_ready()
 
