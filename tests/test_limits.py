@@ -107,3 +107,20 @@ def test_multipart_part_header_size(app):
 
 def test_application_exposes_the_limits():
     assert Application().limits is limits
+
+
+@pytest.mark.parametrize(
+    ("setting", "path", "headers"),
+    [
+        ("max_path_length", "/" + "a" * 9000, ()),
+        ("max_header_count", "/x", [(f"h{i}", "v") for i in range(150)]),
+        ("max_headers_size", "/x", [("big", "v" * 40_000)]),
+    ],
+)
+def test_none_turns_a_check_off(app, setting, path, headers):
+    assert [s for s, _ in both(app, "GET", path, headers)] in ([414, 414], [431, 431])
+    setattr(limits, setting, None)
+    assert getattr(limits, setting) is None
+    assert [s for s, _ in both(app, "GET", path, headers)] == [200, 200]
+    with pytest.raises(TypeError):
+        limits.max_body_size = None

@@ -27,12 +27,15 @@ def asgi_rejection(path: Any, headers: Any) -> int:
     """0, or the status that refuses a request with this raw path and ASGI
     header list."""
     current = limits
-    if len(path) > current._max_path_length:
+    limit = current._max_path_length
+    if limit is not None and len(path) > limit:
         return URI_TOO_LONG
     if headers:
-        if len(headers) > current._max_header_count:
+        limit = current._max_header_count
+        if limit is not None and len(headers) > limit:
             return HEADERS_TOO_LARGE
-        if sum([len(name) + len(value) for name, value in headers]) > current._max_headers_size:
+        limit = current._max_headers_size
+        if limit is not None and sum([len(name) + len(value) for name, value in headers]) > limit:
             return HEADERS_TOO_LARGE
     return 0
 
@@ -41,14 +44,16 @@ def rsgi_rejection(scope: Any) -> int:
     """0, or the status that refuses an RSGI request (the path as given
     by the server, measured in UTF-8 bytes when it is not ASCII)."""
     current = limits
-    path = scope.path
-    if len(path) > current._max_path_length or (
-        not path.isascii() and len(path.encode("utf-8", "surrogatepass")) > current._max_path_length
-    ):
-        return URI_TOO_LONG
-    items = scope.headers.items()
-    if len(items) > current._max_header_count:
+    limit = current._max_path_length
+    if limit is not None:
+        path = scope.path
+        if len(path) > limit or (not path.isascii() and len(path.encode("utf-8", "surrogatepass")) > limit):
+            return URI_TOO_LONG
+    headers = scope.headers
+    limit = current._max_header_count
+    if limit is not None and len(headers) > limit:
         return HEADERS_TOO_LARGE
-    if sum([len(name) + len(value) for name, value in items]) > current._max_headers_size:
+    limit = current._max_headers_size
+    if limit is not None and sum([len(name) + len(value) for name, value in headers.items()]) > limit:
         return HEADERS_TOO_LARGE
     return 0

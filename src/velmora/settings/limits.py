@@ -21,7 +21,9 @@ class Limits:
     - `max_path_length`: bytes of the request path, query excluded (414).
 
     The last three are checked by the application's entry points before a
-    request object is built, on ASGI and RSGI alike.
+    request object is built, on ASGI and RSGI alike; None turns one off (for
+    a server or proxy in front that enforces its own: the header size check
+    costs a pass over the headers on every request).
     """
 
     __slots__ = (
@@ -38,9 +40,9 @@ class Limits:
     multipart_max_parts: int
     multipart_max_headers_size: int
     multipart_max_field_size: int
-    max_header_count: int
-    max_headers_size: int
-    max_path_length: int
+    max_header_count: int | None
+    max_headers_size: int | None
+    max_path_length: int | None
 
     def __init__(self) -> None:
         self.reset()
@@ -60,11 +62,20 @@ class Limits:
         return f"Limits({fields})"
 
 
+# Limits that the entry points check and that may be turned off.
+_OPTIONAL = frozenset(("_max_header_count", "_max_headers_size", "_max_path_length"))
+
+
 def _limit(slot: str) -> property:
-    def get(self: Limits) -> int:
+    optional = slot in _OPTIONAL
+
+    def get(self: Limits) -> int | None:
         return getattr(self, slot)
 
-    def set(self: Limits, value: int) -> None:
+    def set(self: Limits, value: int | None) -> None:
+        if value is None and optional:
+            setattr(self, slot, None)
+            return
         value = index(value)
         if value < 1:
             raise ValueError(f"{slot[1:]} must be a positive number, got {value}")
