@@ -44,13 +44,19 @@ SCENARIOS: dict[str, dict[str, Any]] = {
     "post-json-1k": {"method": "POST", "path": "/echo", "body": BODY_1K},
     "404": {"method": "GET", "path": "/does/not/exist"},
     "500": {"method": "GET", "path": "/error"},
+    # two middlewares and a CORS policy (a separate application: the others keep none)
+    "mw+cors": {"method": "GET", "path": "/cors", "origin": b"https://app.example"},
 }
+# candidates that answer only some scenarios
+ONLY_IN = {"velmora-mw": ("mw+cors",)}
 
 
 def asgi_scope(s: dict[str, Any]) -> dict[str, Any]:
     headers = [(b"host", b"127.0.0.1:8000"), (b"user-agent", b"bench/1.0"), (b"accept", b"*/*")]
     if "cookie" in s:
         headers.append((b"cookie", s["cookie"]))
+    if "origin" in s:
+        headers.append((b"origin", s["origin"]))
     if "body" in s:
         headers += [(b"content-type", b"application/json"), (b"content-length", str(len(s["body"])).encode())]
     return {
@@ -153,6 +159,31 @@ def velmora_app() -> Any:
     async def error(request: Any) -> Any:
         raise RuntimeError("boom")
 
+    return app
+
+
+def velmora_mw_app() -> Any:
+    """Two pass-through middlewares and a CORS policy around one route."""
+    from velmora import Application, text
+
+    app = Application()
+
+    @app.router.get("/cors")
+    async def cors(request: Any) -> Any:
+        return text("Hello, World!")
+
+    @app.middleware
+    async def first(request: Any, handler: Any) -> Any:
+        return await handler(request)
+
+    @app.middleware
+    async def second(request: Any, handler: Any) -> Any:
+        response = await handler(request)
+        response.add_header(b"x-second", b"1")
+        return response
+
+    app.use_cors(allow_origins=["https://app.example"])
+    asyncio.run(app.start())
     return app
 
 
@@ -368,6 +399,7 @@ def main() -> None:
     builders = {
         "bare": bare_app,
         "velmora": velmora_app,
+        "velmora-mw": velmora_mw_app,
         "starlette": starlette_app,
         "fastapi": lambda: starlette_app(fastapi=True),
         "falcon": falcon_app,
@@ -379,7 +411,6 @@ def main() -> None:
             apps[name] = build()
         except ImportError as exc:
             print(f"  ({name} skipped: {exc})")
-    velmora = apps["velmora"]
     loop = asyncio.new_event_loop()
     best: dict[str, dict[str, float]] = {}
     runners: dict[str, dict[str, Callable[[int], Any]]] = {}
@@ -388,12 +419,14 @@ def main() -> None:
             continue
         runners[sname] = {}
         for name, app in apps.items():
+            if sname not in ONLY_IN.get(name, (sname,)):
+                continue
             if name != "bare" and not check(app, scenario, sname):
                 print(f"  ({name} skipped in {sname}: unexpected answer)")
                 continue
             runners[sname][name] = asgi_runner(app, scenario)
-            if name == "velmora":
-                runners[sname]["velmora-rsgi"] = rsgi_runner(velmora, scenario)
+            if name in ("velmora", "velmora-mw"):
+                runners[sname][f"{name}-rsgi"] = rsgi_runner(app, scenario)
     gc.disable()
     try:
         for _ in range(rounds):
@@ -418,7 +451,7 @@ def main() -> None:
             if name != "bare":
                 cells.append(f"{name} {cost * 1e6:6.2f} [{(cost - floor) * 1e6:6.2f}]")
         print(f"  {sname:<13} " + " | ".join(cells))
-        peers = [row[n] - floor for n in row if n not in ("bare", "velmora", "velmora-rsgi")]
+        peers = [row[n] - floor for n in row if n != "bare" and not n.startswith("velmora")]
         if peers and "velmora" in row:
             fastest = min(peers)
             ratio = (row["velmora"] - floor) / fastest
