@@ -153,3 +153,39 @@ def test_no_reference_leaks_in_repeated_operations():
         work()
     delta = sys.gettotalrefcount() - before
     assert delta < 100, delta
+
+
+def test_random_client_input_raises_only_documented_errors():
+    import random
+
+    from velmora.exceptions import BadRequest
+    from velmora.messages import Request, get_request_absolute_url
+    from velmora.url import InvalidURL
+
+    rnd = random.Random(7)
+    pieces = [b"a", b"=", b";", b"&", b"%", b"+", b" ", b"\xff", b"\xc3", b"%C3", b"%4", b"1", b"\x00", b"?", b"/"]
+    names = [b"host", b"Host", b"cookie", b"x", "Cookie", 5, None, b"hx-target", "\xc0"]
+    expected = (TypeError, ValueError, IndexError, UnicodeError, BadRequest, InvalidURL)
+
+    def raw(n=8):
+        return b"".join(rnd.choice(pieces) for _ in range(rnd.randrange(n)))
+
+    def entry():
+        if rnd.random() < 0.85:
+            return (rnd.choice(names), rnd.choice([raw(), raw(), None, "s\u0109", 3]))
+        return rnd.choice([None, (b"a",), [b"x", b"y"], (b"a", b"b", b"c")])
+
+    for _ in range(400):
+        r = Request.incoming("GET", raw(), raw(), [entry() for _ in range(rnd.randrange(5))], {"scheme": "http"})
+        calls = [
+            lambda: r.get_headers(rnd.choice(names)), lambda: r.has_header(raw()), lambda: r.cookies,
+            lambda: r.query, lambda: r.host, lambda: r.path, lambda: r.url, lambda: r.htmx_target_id,
+            lambda: r.get_query_param(raw(3)), lambda: r.get_cookie(raw(3).decode("latin-1")),
+            lambda: r.set_cookie("a", raw().decode("latin-1")), lambda: get_request_absolute_url(r),
+            lambda: setattr(r, "url", raw()), lambda: r.set_header(rnd.choice(names), raw()),
+        ]
+        for call in calls:
+            try:
+                call()
+            except expected:
+                pass

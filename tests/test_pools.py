@@ -239,3 +239,22 @@ def test_no_state_crosses_between_pooled_exchanges():
 
 def test_pools_are_the_module_lists():
     assert messages.REQ_FREELIST is REQ_FREELIST and isinstance(REQ_FREELIST, list)
+
+
+def test_reset_sets_identity_through_a_subclass_property():
+    seen = []
+
+    class Tracked(Request):
+        @property
+        def identity(self):
+            return self._user
+
+        @identity.setter
+        def identity(self, value):
+            seen.append(value)
+            self._user = value
+
+    r = Tracked("GET", b"/", None)
+    r.identity = "someone"
+    r.reset()
+    assert seen == ["someone", None] and r._user is None

@@ -320,11 +320,12 @@ def test_absolute_urls_for_asgi_and_rsgi():
     assert get_request_absolute_url(absolute) is absolute.url
 
 
-def test_absolute_url_helpers_use_overridden_properties():
-    class Proxied(Request):
-        @property
-        def scheme(self):
-            return "https"
+class Proxied(Request):
+    @property
+    def scheme(self):
+        return "https"
 
+
+def test_absolute_url_helpers_use_overridden_properties():
     r = Proxied("GET", b"/p", [(b"host", b"h")])
     assert get_request_absolute_url(r).value == b"https://h/p"

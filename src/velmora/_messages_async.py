@@ -11,24 +11,22 @@ module is being built).
 from __future__ import annotations
 
 import asyncio
+import sys
 from collections import defaultdict
 from collections.abc import AsyncIterable, AsyncIterator, Callable, Coroutine
+from importlib import import_module
 from json.decoder import JSONDecodeError
 from tempfile import SpooledTemporaryFile
-from typing import Any, TypeVar
+from typing import TYPE_CHECKING, Any, TypeVar
 
 import msgspec
 
-from velmora.contents import (
-    ASGIContent,
-    FormPart,
-    RSGIContent,
-    parse_www_form_urlencoded,
-    simplify_multipart_data,
-)
 from velmora.exceptions import BadRequestFormat, FailedRequestError, MessageAborted
 from velmora.settings.encodings import encodings_settings
 from velmora.settings.json import json_settings
+
+if TYPE_CHECKING:
+    from velmora.contents import FormPart
 
 __all__ = ["FUNCTIONS", "METHODS"]
 
@@ -47,6 +45,12 @@ _JSON_ERRORS = (msgspec.DecodeError, RecursionError)
 _CUSTOM_JSON_ERRORS = (JSONDecodeError, UnicodeDecodeError, ValueError, LookupError, RecursionError)
 
 
+def _contents() -> Any:
+    """velmora.contents, looked up when used: this module outlives
+    velmora.messages and must not keep the content types alive."""
+    return sys.modules.get("velmora.contents") or import_module("velmora.contents")
+
+
 def _as_view(body: Any) -> memoryview:
     if body is None:
         return memoryview(b"")
@@ -61,7 +65,7 @@ def _rsgi_content(message: Any) -> Any:
     protocol = message.scope_protocol
     if protocol is None:
         return None
-    content = message.content = RSGIContent(protocol)
+    content = message.content = _contents().RSGIContent(protocol)
     return content
 
 
@@ -175,12 +179,12 @@ async def form(self: Any, simplify_fields: bool = True) -> Any:
         return None
     data: Any = self._form_data
     if data is not None:
-        return simplify_multipart_data(data) if MULTIPART in content_type and simplify_fields else data
+        return _contents().simplify_multipart_data(data) if MULTIPART in content_type and simplify_fields else data
     if URLENCODED in content_type:
-        return parse_www_form_urlencoded(await self.text())
+        return _contents().parse_www_form_urlencoded(await self.text())
     if MULTIPART in content_type:
         data = self._form_data = await _multipart_to_dict_streaming(self.multipart_stream())
-        return simplify_multipart_data(data) if simplify_fields else data
+        return _contents().simplify_multipart_data(data) if simplify_fields else data
     return None
 
 
@@ -234,7 +238,7 @@ async def files(self: Any, name: str | bytes | None = None) -> list[FormPart]:
 async def is_disconnected(self: Any) -> bool:
     """Whether the client has gone away, without waiting for it."""
     content = self.content
-    if not isinstance(content, ASGIContent):
+    if not isinstance(content, _contents().ASGIContent):
         raise TypeError(
             "This method is only supported when a request is bound to an instance of ASGIContent "
             "and to an ASGI request/response cycle."
@@ -290,6 +294,7 @@ async def _multipart_to_dict_streaming(
 ) -> dict[str, list[FormPart]]:
     """Every part spooled into a file (memory, then disk above
     `spool_max_size`), by name in arrival order."""
+    form_part = _contents().FormPart
     data: defaultdict[str, list[FormPart]] = defaultdict(list)
     spooled: list[SpooledTemporaryFile[bytes]] = []
     try:
@@ -302,7 +307,7 @@ async def _multipart_to_dict_streaming(
                 total_size += len(chunk)
             file.seek(0)
             data[part.name].append(
-                FormPart(
+                form_part(
                     name=_encode(part.name),
                     data=file,
                     file_name=_encode(part.file_name),

@@ -234,7 +234,6 @@ inline int get_optional_attr(PyObject *obj, PyObject *name, PyObject **out)
 #endif
 }
 
-
 // ---------------------------------------------------------------- header operations (headers_ops.cpp)
 
 PyObject *intern_header_name_bytes(PyObject *name);
@@ -254,6 +253,9 @@ int has_header_impl(MessageObject *self, PyObject *key);
 int add_header_impl(MessageObject *self, PyObject *key, PyObject *value);
 int remove_header_impl(MessageObject *self, PyObject *key);
 int remove_headers_impl(MessageObject *self, PyObject *headers);
+// The raw value of the first header named `key` (borrowed into *out, NULL
+// when absent); -1 on error.
+int first_raw_value(MessageObject *self, PyObject *key, Ref *out);
 // Calls visit(value) for the value of each header named `key`, converted as
 // get_headers(key) returns it (held while visited), until visit returns
 // non-zero; -1 on error (visit's -1 included), else 0.
@@ -272,9 +274,8 @@ PyObject *t_get_first_header(MessageObject *self, PyObject *key);
 int t_set_header(MessageObject *self, PyObject *key, PyObject *value);
 int t_remove_header(MessageObject *self, PyObject *key);
 PyObject *t_content_type(MessageObject *self);
-int t_declares_content_type(MessageObject *self, PyObject *type);
 
-// ---------------------------------------------------------------- types
+// ---------------------------------------------------------------- types (message.cpp, types.cpp)
 
 // A fresh object of a message type with every Message field None.
 PyObject *alloc_message(PyTypeObject *type);
@@ -287,22 +288,6 @@ PyTypeObject *add_subtype(PyObject *module, PyType_Spec *spec, PyTypeObject *bas
 int init_request_type(PyObject *module, State *st);
 int init_response_type(PyObject *module, State *st);
 
-// request.cpp / query.cpp
-int expect_100_continue_impl(RequestObject *self);
-PyObject *get_query_param_impl(RequestObject *self, PyObject *name, PyObject *default_);
-PyObject *get_query_params_impl(RequestObject *self, PyObject *name);
-PyObject *request_cookies(RequestObject *self);
-PyObject *request_get_cookie(RequestObject *self, PyObject *name);
-// The raw value of the first header named `key` (borrowed into *out, NULL
-// when absent); -1 on error.
-int first_raw_value(MessageObject *self, PyObject *key, Ref *out);
-PyObject *request_set_cookie(RequestObject *self, PyObject *name, PyObject *value);
-PyObject *request_query(RequestObject *self);
-PyObject *url_of(RequestObject *self);
-PyObject *url_path_of(RequestObject *self);
-// Appends `s` to `out`, bytes for which keep() is false as %XX.
-void percent_encode(const char *s, Py_ssize_t n, bool (*keep)(unsigned char), std::string &out);
-inline PyObject *request_url(RequestObject *self) { return url_of(self); }
 PyObject *request_alloc_bare();
 PyObject *response_new(PyTypeObject *type, PyObject *, PyObject *);
 ResponseObject *response_create(int32_t status, PyObject *headers, PyObject *content);
@@ -312,19 +297,40 @@ bool response_status(PyObject *value, int32_t *out);
 // of a list the module shares between responses.  `keep_empty` false gives
 // a new list for an empty caller list as well.
 PyObject *response_header_list(PyObject *headers, bool keep_empty);
-extern PyGetSetDef REQUEST_GETSET[];
-int request_set_url(RequestObject *self, PyObject *value);
-PyObject *request_host(RequestObject *self);
-PyObject *request_scheme(RequestObject *self);
-PyObject *request_base_path(RequestObject *self);
-// pools.cpp
+
+// ---------------------------------------------------------------- pools and scratchpad (pools.cpp)
+
 void *alloc_scratchpad_impl(RequestObject *self, size_t size, size_t alignment);
 int request_reset_impl(RequestObject *self);
 int response_reset_impl(ResponseObject *self);
 PyObject *request_dispose(RequestObject *self);
 int is_redirect_impl(ResponseObject *self);
 
-// functions.cpp
+// ---------------------------------------------------------------- Request values (request.cpp)
+
+extern PyGetSetDef REQUEST_GETSET[];
+PyObject *url_of(RequestObject *self);
+inline PyObject *request_url(RequestObject *self) { return url_of(self); }
+// The path as it goes into a URL (bytes).
+PyObject *url_path_of(RequestObject *self);
+int request_set_url(RequestObject *self, PyObject *value);
+PyObject *request_host(RequestObject *self);
+PyObject *request_scheme(RequestObject *self);
+PyObject *request_base_path(RequestObject *self);
+
+// ---------------------------------------------------------------- Request text (query.cpp)
+
+PyObject *get_query_param_impl(RequestObject *self, PyObject *name, PyObject *default_);
+PyObject *get_query_params_impl(RequestObject *self, PyObject *name);
+PyObject *request_query(RequestObject *self);
+PyObject *request_cookies(RequestObject *self);
+PyObject *request_get_cookie(RequestObject *self, PyObject *name);
+PyObject *request_set_cookie(RequestObject *self, PyObject *name, PyObject *value);
+// Appends `s` to `out`, bytes for which keep() is false as %XX.
+void percent_encode(const char *s, Py_ssize_t n, bool (*keep)(unsigned char), std::string &out);
+
+// ---------------------------------------------------------------- module functions (functions.cpp)
+
 PyObject *ensure_bytes(PyObject *value);
 int method_without_body(PyObject *method);
 int is_cors_request(RequestObject *request);

@@ -110,8 +110,9 @@ int request_reset_impl(RequestObject *self)
     for (PyObject **f : {&self->_url, &self->route_values, &self->scope, &self->base.scope_protocol}) {
         put_none(f);
     }
-    // Through the property, so that a subclass's setter sees the reset.
-    if (PyObject_SetAttr(O(self), st->str_identity, Py_None) < 0) {
+    // Through the property, so that a subclass's setter sees the reset; the
+    // type's own setter only clears _user, which the next step does.
+    if (!Py_IS_TYPE(O(self), st->Request_Type) && PyObject_SetAttr(O(self), st->str_identity, Py_None) < 0) {
         return -1;
     }
     for (PyObject **f : {&self->_user, &self->_di_scope, &self->state, &self->_session, &self->_base_path,
