@@ -120,11 +120,33 @@ PyObject *source_attr(PyObject *source, const char *name, bool dict = false)
 
 // velmora._keystone_async: METHODS become methods of KeystoneApplication,
 // FUNCTIONS names of this module.
-int install_python_part(PyObject *module, State *st)
+//
+// The Python part runs in a namespace of its own that is not registered in
+// sys.modules: it holds this module's functions and the sibling types, and
+// only what this module holds of it keeps it, so that dropping the native
+// modules frees them.
+PyObject *load_python_part(PyObject *module)
 {
-    Ref source = steal(PyImport_ImportModule("velmora._keystone_async"));
+    Ref util = steal(PyImport_ImportModule("importlib.util"));
+    Ref spec = util ? steal(PyObject_CallMethod(util.get(), "find_spec", "s", "velmora._keystone_async")) : Ref();
+    if (spec && spec.get() == Py_None) {
+        PyErr_SetString(PyExc_ImportError, "velmora._keystone_async is missing");
+        return nullptr;
+    }
+    Ref source = spec ? steal(PyObject_CallMethod(util.get(), "module_from_spec", "O", spec.get())) : Ref();
     if (!source || give_functions(module, source.get(), lookup_functions) < 0 ||
         give_functions(module, source.get(), details_functions) < 0) {
+        return nullptr;
+    }
+    Ref loader = steal(PyObject_GetAttrString(spec.get(), "loader"));
+    Ref done = loader ? steal(PyObject_CallMethod(loader.get(), "exec_module", "O", source.get())) : Ref();
+    return done ? source.release() : nullptr;
+}
+
+int install_python_part(PyObject *module, State *st)
+{
+    Ref source = steal(load_python_part(module));
+    if (!source) {
         return -1;
     }
     Ref methods = steal(source_attr(source.get(), "METHODS", true));
