@@ -64,6 +64,10 @@ def test_composed_once(app):
         with TestClient(app) as client:
             client.get("/")
     assert app.log.count("a>") == 2
+    with pytest.raises(RuntimeError, match="started"):
+        app.middleware(tagging("late", app.log))
+    with pytest.raises(RuntimeError, match="started"):
+        app.use_cors(allow_origins="*")
 
 
 def test_no_middleware_keeps_handlers(app):
@@ -167,11 +171,11 @@ def test_plain_function_and_callable_object(app):
 
     app.middleware(Counter())
     app.middleware(passthrough)
+    with pytest.raises(TypeError):
+        app.middleware("not callable")
     with TestClient(app) as client:
         assert client.get("/").text == "home"
     assert Counter.calls == 1
-    with pytest.raises(TypeError):
-        app.middleware("not callable")
 
 
 def test_response_type_is_preserved():

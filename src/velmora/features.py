@@ -48,6 +48,7 @@ class ApplicationFeatures:
     def middleware(self, middleware: _M) -> _M:
         """Decorator: appends `middleware` to `middlewares` (the first one
         registered runs outermost)."""
+        self._not_composed("a middleware")
         self.middlewares.append(check(middleware))
         return middleware
 
@@ -57,11 +58,13 @@ class ApplicationFeatures:
         """Sets the policy of every route that names none (keyword arguments
         of `CORSPolicy`: allow_origins, allow_methods, allow_headers,
         allow_credentials, expose_headers, max_age)."""
+        self._not_composed("a CORS policy")
         self.default_cors_policy = _cors.CORSPolicy(**options)
         return self.default_cors_policy
 
     def add_cors_policy(self, name: str, **options: Any) -> _cors.CORSPolicy:
         """A named policy, given to routes with the `cors(name)` decorator."""
+        self._not_composed("a CORS policy")
         policy = self.cors_policies[name] = _cors.CORSPolicy(**options)
         return policy
 
@@ -92,6 +95,10 @@ class ApplicationFeatures:
         return limits
 
     # ------------------------------------------------------------ life cycle
+
+    def _not_composed(self, what: str) -> None:
+        if self._composed:
+            raise RuntimeError(f"{what} cannot be added once the application has started")
 
     def compose(self) -> None:
         """Wraps every route handler in the middlewares and CORS policies
