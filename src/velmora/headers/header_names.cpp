@@ -1,6 +1,4 @@
-// Header names: the lower-casing and interning published to the siblings,
-// and the slow paths of the look-up key (names and keys that need str()
-// or str.lower() to compare).
+// Header names: the lower-casing and interning published to the siblings.
 #include "headers/headers_internal.h"
 
 namespace vel::headers {
@@ -42,51 +40,6 @@ PyObject *intern_header_name_bytes(PyObject *name)
         Py_SETREF(lowered, Py_NewRef(shared));
     }
     return lowered;
-}
-
-// ---------------------------------------------------------------------------
-// The key's slow paths
-
-int Key::match_str(PyObject *name) const
-{
-    if (PyUnicode_KIND(name) == PyUnicode_1BYTE_KIND) {
-        return PyUnicode_GET_LENGTH(name) == len_ && same_folded(PyUnicode_1BYTE_DATA(name), true);
-    }
-    // Wider strings may lower to Latin-1 (U+212A KELVIN SIGN gives 'k')
-    // or change length, so they take str.lower() itself.
-    Ref lowered = steal(PyObject_CallMethodNoArgs(name, g_state->str_lower));
-    if (!lowered) {
-        return -1;
-    }
-    PyObject *s = lowered.get();
-    return PyUnicode_Check(s) && PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND && PyUnicode_GET_LENGTH(s) == len_ &&
-           std::memcmp(PyUnicode_1BYTE_DATA(s), data_, static_cast<size_t>(len_)) == 0;
-}
-
-int Key::match_other(PyObject *name) const
-{
-    Ref text = steal(PyObject_Str(name));
-    return text ? match_str(text.get()) : -1;
-}
-
-bool Key::init_other(PyObject *key)
-{
-    Ref text = PyUnicode_CheckExact(key) ? borrow(key) : steal(PyObject_Str(key));
-    Ref lowered = text ? steal(PyObject_CallMethodNoArgs(text.get(), g_state->str_lower)) : Ref();
-    if (!lowered) {
-        return false;
-    }
-    if (!PyUnicode_Check(lowered.get())) {
-        PyErr_Format(PyExc_TypeError, "lower() returned %.200s", Py_TYPE(lowered.get())->tp_name);
-        return false;
-    }
-    owner_ = steal(PyUnicode_AsLatin1String(lowered.get()));
-    if (!owner_) {
-        return false;
-    }
-    data_ = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(owner_.get()));
-    len_ = PyBytes_GET_SIZE(owner_.get());
-    return true;
 }
 
 }  // namespace vel::headers

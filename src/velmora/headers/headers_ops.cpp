@@ -312,7 +312,7 @@ PyObject *get_impl(HeadersObject *self, PyObject *name)
     Py_ssize_t count = 0;
     Ref more;
     int rc = scan(self, key, [&](PyObject *entry) {
-        Ref value = steal(convert_value(PyTuple_GET_ITEM(entry, 1), key.bytes_key()));
+        Ref value = steal(convert_header_value(PyTuple_GET_ITEM(entry, 1), key.bytes_key()));
         if (!value) {
             return -1;
         }
@@ -364,7 +364,7 @@ PyObject *get_first_impl(HeadersObject *self, PyObject *name)
     }
     PyObject *result = nullptr;
     int rc = scan(self, key, [&](PyObject *entry) {
-        result = convert_value(PyTuple_GET_ITEM(entry, 1), key.bytes_key());
+        result = convert_header_value(PyTuple_GET_ITEM(entry, 1), key.bytes_key());
         return result != nullptr ? 1 : -1;
     });
     if (rc < 0) {

@@ -310,7 +310,7 @@ PyObject *get_headers_impl(MessageObject *self, PyObject *key)
     int rc = scan(self, k, [&](PyObject *entry) {
         // Converting may run Python code (str()) that changes the list.
         Ref raw = borrow(PyTuple_GET_ITEM(entry, 1));
-        Ref value = steal(convert_value(raw.get(), k.bytes_key()));
+        Ref value = steal(convert_header_value(raw.get(), k.bytes_key()));
         return value && PyList_Append(result.get(), value.get()) == 0 ? 0 : -1;
     });
     return rc < 0 ? nullptr : result.release();
@@ -325,7 +325,7 @@ int visit_header_values(MessageObject *self, PyObject *key, int (*visit)(PyObjec
     }
     return scan(self, k, [&](PyObject *entry) {
         Ref raw = borrow(PyTuple_GET_ITEM(entry, 1));
-        Ref value = steal(convert_value(raw.get(), k.bytes_key()));
+        Ref value = steal(convert_header_value(raw.get(), k.bytes_key()));
         return value ? visit(value.get(), context) : -1;
     });
 }
@@ -344,7 +344,7 @@ PyObject *get_first_header_impl(MessageObject *self, PyObject *key)
     if (rc < 0) {
         return nullptr;
     }
-    return found ? convert_value(found.get(), k.bytes_key()) : Py_NewRef(Py_None);
+    return found ? convert_header_value(found.get(), k.bytes_key()) : Py_NewRef(Py_None);
 }
 
 int first_raw_value(MessageObject *self, PyObject *key, Ref *out)
@@ -382,7 +382,7 @@ PyObject *get_single_header_impl(MessageObject *self, PyObject *key)
                                                     : "Headers does not contain one header with the given key");
         return nullptr;
     }
-    return convert_value(found.get(), k.bytes_key());
+    return convert_header_value(found.get(), k.bytes_key());
 }
 
 PyObject *get_headers_tuples_impl(MessageObject *self, PyObject *key)
