@@ -51,57 +51,12 @@ int append_entry(HeadersObject *self, PyObject *name, PyObject *value)
     return PyList_Check(values) ? PyList_Append(values, entry.get()) : values_cannot_append();
 }
 
-// A scanned entry must be exactly a tuple holding a name and a value.
-bool check_entry(PyObject *entry)
-{
-    if (PyTuple_CheckExact(entry)) {
-        if (PyTuple_GET_SIZE(entry) >= 2) {
-            return true;
-        }
-        PyErr_SetString(PyExc_IndexError, "tuple index out of range");
-        return false;
-    }
-    if (entry == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
-        return false;
-    }
-    return vel::expected_type_error("tuple", entry);
-}
-
-// Calls on_match(entry) for each entry whose name matches the key, in order;
-// on_match returns 0 to go on, 1 to stop, -1 on error.  Returns -1 on error,
-// else 0.  A comparison or on_match may run Python code (str() of a name or
-// a value) that changes or replaces the list, so the scan holds the list it
-// walks and the entry in use, and reads the size on every step.
+// The scan of the live list; entries must be exact tuples.
 template <class F>
 int scan(HeadersObject *self, const Key &key, F on_match)
 {
-    Ref values = borrow(values_for_scan(self));
-    if (!values) {
-        return -1;
-    }
-    PyObject *list = values.get();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        PyObject *entry = PyList_GET_ITEM(list, i);
-        if (!Py_IS_TYPE(entry, &PyTuple_Type) || Py_SIZE(entry) < 2) {
-            check_entry(entry);
-            return -1;
-        }
-        PyObject *name = PyTuple_GET_ITEM(entry, 0);
-        int found = key.fast_match(name);
-        if (found == 0) {
-            continue;
-        }
-        Ref hold = borrow(entry);
-        if (found == Key::kSlow) {
-            found = key.match(name);
-        }
-        int rc = found > 0 ? on_match(entry) : found;
-        if (rc != 0) {
-            return rc < 0 ? -1 : 0;
-        }
-    }
-    return 0;
+    PyObject *values = values_for_scan(self);
+    return values != nullptr ? vel::scan_header_list<true>(values, key, on_match) : -1;
 }
 
 // Exact bytes and str names: equal means same type and same contents, so

@@ -10,34 +10,13 @@ namespace vel::messages {
 
 namespace {
 
-// A raw entry that readers can index: a tuple of at least two items.
-// Anything else fails with the error indexing it would give.
-bool check_entry(PyObject *entry)
-{
-    if (PyTuple_Check(entry)) {
-        if (PyTuple_GET_SIZE(entry) >= 2) {
-            return true;
-        }
-        PyErr_SetString(PyExc_IndexError, "tuple index out of range");
-        return false;
-    }
-    if (entry == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
-        return false;
-    }
-    return vel::expected_type_error("tuple", entry);
-}
-
 inline PyObject *raw_list(MessageObject *self)
 {
     return ensure_raw_headers(self) < 0 ? nullptr : self->_raw_headers;
 }
 
-// Calls on_match(entry) for each entry whose name matches, in order;
-// on_match returns 0 to go on, 1 to stop, -1 on error.  A name test or
-// on_match may run Python code (or a collection) that changes the list or
-// replaces the message's list: the list is held, its size read on every
-// step, and the entry held while a name test runs Python code.
+// The scan of the raw list (vel::scan_header_list); tuple subclasses are
+// entries too.
 template <class F>
 int scan(MessageObject *self, const HeaderKey &key, F on_match)
 {
@@ -48,31 +27,7 @@ int scan(MessageObject *self, const HeaderKey &key, F on_match)
     if (!PyList_Check(values)) {
         return vel::expected_type_error("list", values) ? 0 : -1;
     }
-    Ref hold_list = borrow(values);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
-        PyObject *entry = PyList_GET_ITEM(values, i);
-        if ((!Py_IS_TYPE(entry, &PyTuple_Type) && !PyTuple_Check(entry)) || Py_SIZE(entry) < 2) {
-            check_entry(entry);
-            return -1;
-        }
-        PyObject *name = PyTuple_GET_ITEM(entry, 0);
-        int found = key.fast_match(name);
-        if (found == 0) {
-            continue;
-        }
-        int rc;
-        if (found == HeaderKey::kSlow) {
-            Ref hold = borrow(entry);
-            found = key.match(name);
-            rc = found > 0 ? on_match(entry) : found;
-        } else {
-            rc = on_match(entry);
-        }
-        if (rc != 0) {
-            return rc < 0 ? -1 : 0;
-        }
-    }
-    return 0;
+    return vel::scan_header_list<false>(values, key, on_match);
 }
 
 // The pair of a 2-item sequence, with the interpreter's unpacking errors.

@@ -14,6 +14,7 @@
 
 #include "interning.h"
 #include "simd_ops.h"
+#include "vel/args.hpp"
 #include "vel/ref.hpp"
 #include "vel/text.hpp"
 
@@ -267,6 +268,57 @@ inline PyObject *convert_header_value(PyObject *value, bool bytes_key)
         return PyUnicode_DecodeLatin1(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), nullptr);
     }
     return PyObject_Str(value);
+}
+
+// A raw entry that is not a tuple (exactly one when kExactTuples) of at
+// least two items fails with the error indexing it would give.  Always
+// false, with the exception set.
+template <bool kExactTuples>
+bool reject_header_entry(PyObject *entry)
+{
+    if (kExactTuples ? PyTuple_CheckExact(entry) : PyTuple_Check(entry)) {
+        PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+        return false;
+    }
+    if (entry == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+        return false;
+    }
+    return expected_type_error("tuple", entry);
+}
+
+// Calls on_match(entry) for each entry of the raw list whose name matches
+// the key, in order; on_match returns 0 to go on, 1 to stop, -1 on error.
+// Returns -1 on error, else 0.  A name test or on_match may run Python code
+// (str() of a name or a value, or a collection) that changes the list or
+// replaces the owner's list, so the scan holds the list it walks and the
+// entry in use, and reads the size on every step.
+template <bool kExactTuples, class F>
+int scan_header_list(PyObject *list, const HeaderNameKey &key, F on_match)
+{
+    Ref hold_list = borrow(list);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject *entry = PyList_GET_ITEM(list, i);
+        bool tuple = Py_IS_TYPE(entry, &PyTuple_Type) || (!kExactTuples && PyTuple_Check(entry));
+        if (!tuple || Py_SIZE(entry) < 2) {
+            reject_header_entry<kExactTuples>(entry);
+            return -1;
+        }
+        PyObject *name = PyTuple_GET_ITEM(entry, 0);
+        int found = key.fast_match(name);
+        if (found == 0) {
+            continue;
+        }
+        Ref hold = borrow(entry);
+        if (found == HeaderNameKey::kSlow) {
+            found = key.match(name);
+        }
+        int rc = found > 0 ? on_match(entry) : found;
+        if (rc != 0) {
+            return rc < 0 ? -1 : 0;
+        }
+    }
+    return 0;
 }
 
 }  // namespace vel
