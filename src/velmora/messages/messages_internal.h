@@ -13,6 +13,7 @@
 #include "contents/contents_api.h"
 #include "messages/messages_api.h"
 #include "url/url_api.h"
+#include "vel/compat.hpp"
 #include "vel/object.hpp"
 #include "vel/override.hpp"
 #include "vel/ref.hpp"
@@ -215,24 +216,7 @@ int fields_traverse(PyObject *self, const Py_ssize_t *offsets, Py_ssize_t n, vis
 void fields_clear(PyObject *self, const Py_ssize_t *offsets, Py_ssize_t n);
 void fields_release(PyObject *self, const Py_ssize_t *offsets, Py_ssize_t n);
 
-// getattr(obj, name) as a new reference in *out, NULL without an error
-// when the attribute does not exist; -1 on other errors.
-inline int get_optional_attr(PyObject *obj, PyObject *name, PyObject **out)
-{
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyObject_GetOptionalAttr(obj, name, out);
-#else
-    *out = PyObject_GetAttr(obj, name);
-    if (*out != nullptr) {
-        return 1;
-    }
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        return 0;
-    }
-    return -1;
-#endif
-}
+using vel::compat::get_optional_attr;
 
 // ---------------------------------------------------------------- header operations (headers_ops.cpp)
 

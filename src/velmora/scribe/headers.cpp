@@ -161,23 +161,6 @@ PyObject *extract_rsgi_headers(PyObject *raw_headers)
     }
 }
 
-bool optional_attr(PyObject *obj, PyObject *name, Ref &out)
-{
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyObject_GetOptionalAttr(obj, name, out.out()) >= 0;
-#else
-    PyObject *value = PyObject_GetAttr(obj, name);
-    if (value == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            return false;
-        }
-        PyErr_Clear();
-    }
-    out = steal(value);
-    return true;
-#endif
-}
-
 bool attr_or_none(PyObject *obj, PyObject *name, Ref &out)
 {
     if (!optional_attr(obj, name, out)) {

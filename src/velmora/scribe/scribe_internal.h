@@ -10,6 +10,7 @@
 #include "messages/messages_api.h"
 #include "scribe/scribe_api.h"
 #include "vel/args.hpp"
+#include "vel/compat.hpp"
 #include "vel/module.hpp"
 #include "vel/ref.hpp"
 
@@ -86,7 +87,10 @@ bool check_header_str(PyObject *text, bool is_name);
 PyObject *header_text(PyObject *value, PyObject *table);
 PyObject *extract_rsgi_headers(PyObject *raw_headers);
 // Attribute or NULL without an exception when absent; false on error.
-bool optional_attr(PyObject *obj, PyObject *name, Ref &out);
+inline bool optional_attr(PyObject *obj, PyObject *name, Ref &out)
+{
+    return vel::compat::get_optional_attr(obj, name, out.out()) >= 0;
+}
 // The attribute, or None when absent; false on error.
 bool attr_or_none(PyObject *obj, PyObject *name, Ref &out);
 
