@@ -131,13 +131,20 @@ def evil(run: Run) -> None:
         fire(where)
 
     def an_event() -> Any:
-        kind = rng.randrange(3)
-        fields: dict[str, Any] = {f: rng.choice([EvilStr(piece_text(run)), Evil("e\n1"), None, piece_text(run)])
+        cls, data = event_class_and_data()
+        return cls(data, **event_fields())
+
+    def event_fields() -> dict[str, Any]:
+        fields: dict[str, Any] = {f: rng.choice([EvilStr(piece_text(run)), None, piece_text(run)])
                                   for f in ("event", "id", "comment") if rng.random() < 0.5}
-        fields["retry"] = rng.choice([-1, 3, Evil("abc")])
+        fields["retry"] = rng.choice([-1, 3]) if rng.random() < 0.95 else Evil("abc")
+        return fields
+
+    def event_class_and_data() -> tuple[Any, Any]:
+        kind = rng.randrange(3)
         cls = (TextServerSentEvent, ServerSentEvent, Odd)[kind]
         data: Any = piece_text(run) if kind == 0 else rng.choice([{"a": piece_text(run)}, [1, 2], None, EvilStr("x")])
-        return cls(data, **fields)
+        return cls, data
 
     def an_entry() -> Any:
         name = rng.choice([EvilStr("content-type"), EvilBytes(b"content-length"), Evil("Content-Length"),
@@ -145,9 +152,10 @@ def evil(run: Run) -> None:
         return (name, rng.choice([EvilBytes(b"1"), Evil("x"), b"2", "3"]))
 
     def refield(rng):
+        # Events are read-only; re-running __init__ is the way to change one.
         if events:
-            e = rng.choice(events)
-            e.id, e.event, e.comment = fresh(rng, "a\r\n"), fresh(rng, "b\n"), rng.choice([None, fresh(rng, "c\r")])
+            rng.choice(events).__init__(fresh(rng, "a\r\n"), id=fresh(rng, "a\r\n"), event=fresh(rng, "b\n"),
+                                        comment=rng.choice([None, fresh(rng, "c\r")]))
 
     def clear(rng):
         if responses:
@@ -174,7 +182,10 @@ def evil(run: Run) -> None:
                 run.log("write_sse")
                 write_sse(rng.choice(events))
             else:
-                response = Response(200, [an_entry() for _ in range(rng.randrange(5))], a_content(run))
+                entries = [an_entry() for _ in range(rng.randrange(5))]
+                # The constructor refuses bytes subclasses as names; the raw list takes them.
+                response = Response(200, [e for e in entries if not isinstance(e[0], EvilBytes)], a_content(run))
+                response.headers.values.extend(e for e in entries if isinstance(e[0], EvilBytes))
                 responses.append(response)
                 run.log("set_headers_for_response_content")
                 set_headers_for_response_content(rng.choice(responses))
