@@ -28,6 +28,10 @@ CRASHES = [
     ("routing", 3, 19170, "clear_names"),
     # a key's __eq__ replaces the children dict being looked up
     ("routing", 3, 4269, "swap_children"),
+    # a query value of one "+" is made a space inside the interpreter's shared
+    # one-byte bytes object, so every later b"+" of one byte reads b" "
+    pytest.param("messages", 1, 882, None, marks=pytest.mark.xfail(
+        strict=True, reason="the query scan writes into a shared one-byte bytes object")),
 ]
 
 

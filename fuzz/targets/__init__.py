@@ -80,9 +80,10 @@ def plain_or_evil(plain, evil, expected):
 
 
 def _load() -> dict[str, Any]:
-    from . import cookies, headers, routing, url
+    from . import contents, cookies, headers, messages, routing, scribe, url
 
-    return {"url": url, "cookies": cookies, "headers": headers, "routing": routing}
+    return {"url": url, "cookies": cookies, "headers": headers, "routing": routing,
+            "messages": messages, "contents": contents, "scribe": scribe}
 
 
 TARGETS = _load()
