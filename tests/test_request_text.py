@@ -76,6 +76,14 @@ def test_get_query_params(query, name, expected):
     assert with_query(query).get_query_params(name) == expected
 
 
+@pytest.mark.parametrize("query", [b"a=+", b"a=+&b=+", "a=+"])
+def test_plus_decoding_leaves_shared_one_byte_objects_alone(query):
+    # b"+" of one byte is an object the interpreter shares: decoding a value
+    # must write into a buffer of its own.
+    assert with_query(query).get_query_param("a") == " "
+    assert bytes([43]) == b"+" and b"a+"[1:] == b"+"
+
+
 def test_a_huge_query_is_scanned_linearly():
     query = b"&".join(b"p%d=%d" % (i, i) for i in range(100_000))
     r = with_query(query)

@@ -37,12 +37,14 @@ PyObject *query_value_text(const char *s, Py_ssize_t n)
     if (std::memchr(s, '+', static_cast<size_t>(n)) == nullptr) {
         return vel::unquote_utf8(s, n, "replace");
     }
-    Ref owner = steal(PyBytes_FromStringAndSize(s, n));
+    // A fresh buffer: bytes made from data may be a shared one-byte object,
+    // which must never be written.
+    Ref owner = steal(PyBytes_FromStringAndSize(nullptr, n));
     if (!owner) {
         return nullptr;
     }
     char *buf = PyBytes_AS_STRING(owner.get());
-    std::replace(buf, buf + n, '+', ' ');
+    std::replace_copy(s, s + n, buf, '+', ' ');
     return vel::unquote_utf8(buf, n, "replace");
 }
 
