@@ -39,19 +39,20 @@ _Response: type
 _release_request: Callable[[Any], None]
 _release_response: Callable[[Any], None]
 _isawaitable: Callable[[Any], bool]
+_file_range_chunks: Callable[[str, int, int], Iterator[bytes]]
 
 _BODY = "http.response.body"
-_FILE_CHUNK_SIZE = 65536
 
 
 def _bind(module: ModuleType) -> None:
     from velmora.contents import StreamedContent
     from velmora.messages import Response, release_request, release_response
+    from velmora.utils.files import file_range_chunks
 
     namespace = module.__dict__
     namespace.update(
         _BODY=_BODY,
-        _FILE_CHUNK_SIZE=_FILE_CHUNK_SIZE,
+        _file_range_chunks=file_range_chunks,
         _isawaitable=inspect.isawaitable,
         _StreamedContent=StreamedContent,
         _Response=Response,
@@ -152,17 +153,9 @@ async def _send_rsgi_stream(response: Any, protocol: Any, headers: list, content
 async def _send_rsgi_range(response: Any, protocol: Any, headers: list, file_path: str, file_range: Any) -> None:
     """Streams bytes start to end (exclusive, as servers take a range) of a
     file, for a protocol that cannot send a file range itself."""
-    start, end = file_range[0], file_range[1]
     transport = await _stream_transport(protocol, response.status, headers)
-    with open(file_path, "rb") as file:
-        file.seek(start)
-        left = end - start
-        while left > 0:
-            chunk = file.read(min(left, _FILE_CHUNK_SIZE))
-            if not chunk:
-                break
-            left -= len(chunk)
-            await transport.send_bytes(chunk)
+    for chunk in _file_range_chunks(file_path, file_range[0], file_range[1]):
+        await transport.send_bytes(chunk)
 
 
 async def send_rsgi_response(response: Any, protocol: Any) -> None:

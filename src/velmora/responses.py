@@ -21,12 +21,12 @@ from velmora.contents import (
 from velmora.exceptions import NotFound
 from velmora.messages import Request, Response, acquire_response
 from velmora.scribe import write_sse
+from velmora.utils.files import FILE_CHUNK_SIZE, file_range_chunks
 
 __all__ = ["text", "html", "json", "redirect", "no_content", "file", "stream", "sse", "FILE_CHUNK_SIZE"]
 
 HeadersArg = Union[Mapping[Any, Any], Iterable[tuple[Any, Any]], None]
 
-FILE_CHUNK_SIZE = 65536
 _UNSAFE_VALUE = re.compile(rb"[\x00\r\n]")
 
 
@@ -187,15 +187,8 @@ def parse_range(value: bytes | str | None, size: int) -> tuple[int, int] | None 
 
 def _read_file(path: str, start: int, end: int) -> Provider:
     async def parts() -> Any:
-        with open(path, "rb") as handle:
-            handle.seek(start)
-            left = end - start
-            while left > 0:
-                chunk = handle.read(min(left, FILE_CHUNK_SIZE))
-                if not chunk:
-                    break
-                left -= len(chunk)
-                yield chunk
+        for chunk in file_range_chunks(path, start, end):
+            yield chunk
 
     return parts
 
